@@ -1,0 +1,96 @@
+// Controls of the POSIX platform layer for tests, the simulator and tools. Nothing in the
+// monitor's own sources includes this file: it is the test seam around the Win32 subset.
+#ifndef KVMON_PLATFORM_KVPLATFORM_H
+#define KVMON_PLATFORM_KVPLATFORM_H
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kvplat {
+
+// ---- clock ----
+// Sleep and timed waits last ms / divisor (1 = real time). Tests use a large divisor so
+// that a 2000 ms poll takes a couple of milliseconds. GetTickCount reports scaled time
+// (it advances by `divisor` ticks per real millisecond), so timelines read in platform ms.
+void SetTimeScale(unsigned divisor);
+unsigned TimeScale();
+
+// ---- fault injection ----
+// FailNth(kind, n): the n-th call of that kind counted from now fails as the platform
+// fails it (NULL and a last error); n = 0 disables. Calls() counts calls since the last
+// FailNth/ResetFaults of that kind, so a test can first count the points of a scenario
+// and then fail each one in turn.
+enum class Fault { Alloc, Event, Thread, Mapping, View, Count };
+void FailNth(Fault kind, unsigned n);
+unsigned Calls(Fault kind);
+void ResetFaults();
+
+// ---- live object counters (leak checks) ----
+long LiveAllocations();   // LocalAlloc blocks not yet freed
+long LiveEvents();
+long LiveThreads();       // threads created by CreateThread and still running
+long LiveThreadHandles(); // thread handles not yet closed
+long LiveMappings();      // mapping handles not yet closed
+long LiveViews();         // views not yet unmapped
+long LiveRegistryKeys();  // registry handles not yet closed
+// Waits (real time) until no thread created by CreateThread runs; false on timeout.
+bool WaitForThreads(unsigned realMs);
+
+// ---- threads ----
+struct ThreadRecord {
+    SIZE_T stackSize;  // stack size the caller asked for
+    int priority;      // last priority set (THREAD_PRIORITY_NORMAL until SetThreadPriority)
+};
+std::vector<ThreadRecord> CreatedThreads();  // every thread created, in order
+void ClearThreadRecords();
+
+// ---- registry ----
+void RegistryReset();  // empties the store
+
+// ---- string table ----
+// LoadStringA yields the resource text in the platform's ANSI code page, 1251 (a Russian
+// system). These convert between that code page and UTF-8 for tests and printing.
+std::string AnsiToUtf8(const std::string& ansi);
+std::string Utf8ToAnsi(const std::string& utf8);
+
+// ---- message box ----
+struct MessageBoxRecord {
+    std::string text;     // as passed (ANSI, code page 1251)
+    std::string caption;  // as passed
+    UINT flags;
+    int answer;
+};
+// The hook answers a box (IDRETRY, IDCANCEL, ...). Without a hook a box answers IDCANCEL.
+using MessageBoxHook = std::function<int(const MessageBoxRecord&)>;
+void SetMessageBoxHook(MessageBoxHook hook);
+std::vector<MessageBoxRecord> MessageBoxes();
+
+// ---- window messages ----
+struct PostedMessage {
+    HWND hwnd;
+    UINT msg;
+    std::string name;  // registered name of msg, empty if it was not registered
+    WPARAM wParam;
+    LPARAM lParam;
+};
+std::vector<PostedMessage> PostedMessages();
+using PostHook = std::function<void(const PostedMessage&)>;
+void SetPostHook(PostHook hook);
+
+// ---- named mappings ----
+// Mappings are POSIX shared memory objects named "/<namespace>.<mapping name>" (with any
+// '/' in the name replaced by '_'), so another process can open them. The namespace
+// defaults to $KVMON_SHM_NAMESPACE or "kvmon".
+void SetMappingNamespace(const std::string& ns);
+std::string MappingNamespace();
+std::string ShmObjectName(const std::string& mappingName);
+
+// Clears logs, hooks, faults, thread records and the registry; keeps the time scale.
+void ResetForTest();
+
+}  // namespace kvplat
+
+#endif  // KVMON_PLATFORM_KVPLATFORM_H

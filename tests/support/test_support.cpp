@@ -1,0 +1,2 @@
+// Shared helpers of the test programs.
+#include "test_support.h"
