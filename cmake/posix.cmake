@@ -25,3 +25,13 @@ endif()
 if(EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)
   add_subdirectory(tools)
 endif()
+
+# Shape of the Windows product: pass -DKVMON_WINDOWS_DLL=<path to kvmon.dll> built by the
+# Windows configuration to check its exports, imports and resources here.
+set(KVMON_WINDOWS_DLL "" CACHE FILEPATH "kvmon.dll of the Windows build, checked by ctest")
+if(KVMON_WINDOWS_DLL)
+  find_program(KVMON_MINGW_OBJDUMP NAMES i686-w64-mingw32-objdump REQUIRED)
+  add_test(NAME windows_dll_shape
+           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/check_dll.sh ${KVMON_WINDOWS_DLL})
+  set_tests_properties(windows_dll_shape PROPERTIES ENVIRONMENT "OBJDUMP=${KVMON_MINGW_OBJDUMP}")
+endif()

@@ -1,0 +1,44 @@
+# Windows build: kvmon.dll, the product. Cross-compiled with cmake/mingw-i686.cmake.
+# The monitor sources see the real <windows.h> and <winspool.h> here.
+enable_language(RC)
+
+if(NOT KVMON_DLLTOOL)
+  find_program(KVMON_DLLTOOL NAMES i686-w64-mingw32-dlltool dlltool REQUIRED)
+endif()
+
+# Import library for SPOOLSS.dll, by undecorated name (mingw's libspoolss carries only the
+# wide functions, and libwinspool binds to winspool.drv).
+set(KVMON_SPOOLSS_DEF ${CMAKE_SOURCE_DIR}/cmake/spoolss.def)
+set(KVMON_SPOOLSS_LIB ${CMAKE_BINARY_DIR}/libkvspoolss.a)
+add_custom_command(
+  OUTPUT ${KVMON_SPOOLSS_LIB}
+  COMMAND ${KVMON_DLLTOOL} -m i386 -k -d ${KVMON_SPOOLSS_DEF} -l ${KVMON_SPOOLSS_LIB}
+  DEPENDS ${KVMON_SPOOLSS_DEF}
+  COMMENT "Generating SPOOLSS.dll import library"
+  VERBATIM)
+add_custom_target(kvspoolss_implib DEPENDS ${KVMON_SPOOLSS_LIB})
+
+# The resource script is compiled by hand: the directory-wide warning flags are for the
+# C/C++ compilers and windres refuses them. The script is UTF-8 (code page 65001).
+set(KVMON_RC ${CMAKE_SOURCE_DIR}/resources/kvmon.rc)
+set(KVMON_RES ${CMAKE_BINARY_DIR}/kvmon_res.o)
+add_custom_command(
+  OUTPUT ${KVMON_RES}
+  COMMAND ${CMAKE_RC_COMPILER} --codepage=65001 -I ${CMAKE_SOURCE_DIR}/resources -O coff
+          -i ${KVMON_RC} -o ${KVMON_RES}
+  DEPENDS ${KVMON_RC} ${CMAKE_SOURCE_DIR}/resources/strings.h
+  COMMENT "Compiling kvmon.rc"
+  VERBATIM)
+
+add_library(kvmon SHARED ${KVMON_SOURCES} ${KVMON_RES} ${CMAKE_SOURCE_DIR}/monitor/kvmon.def)
+add_dependencies(kvmon kvspoolss_implib)
+target_include_directories(kvmon PRIVATE ${CMAKE_SOURCE_DIR}/monitor)
+set_target_properties(kvmon PROPERTIES
+  PREFIX ""
+  OUTPUT_NAME kvmon
+  LINK_DEPENDS ${KVMON_SPOOLSS_LIB})
+# The runtimes go into the DLL: it may depend only on the system's KERNEL32, USER32,
+# ADVAPI32, SPOOLSS and msvcrt. Our SPOOLSS import library comes before the default
+# system libraries so the spooler functions bind to SPOOLSS.dll.
+target_link_options(kvmon PRIVATE -static-libgcc -static-libstdc++ -static -Wl,--no-undefined)
+target_link_libraries(kvmon PRIVATE ${KVMON_SPOOLSS_LIB})
