@@ -36,6 +36,8 @@
 #define PCF_UNRECOGNISED 0x080    // the last device ID was not recognised
 #define PCF_MAKER_OK 0x100        // the device ID carried the accepted manufacturer
 #define PCF_STATUS_REQUEST 0x200  // a client asked for a refresh
+#define PCF_THREAD_ALIVE 0x400    // a polling thread exists: set before it is created, cleared as
+                                  // the last step of its exit cleanup (under g_csPorts)
 
 typedef struct _PortContext PortContext;
 
@@ -52,7 +54,7 @@ struct _PortContext {
     HANDLE hWakeEvent;         // auto-reset: wakes the polling thread; NULL when no thread holds it
     HANDLE hIdleEvent;         // manual-reset: unsignalled while a thread-driven query runs
     HANDLE hMapping;           // mapping of the shared status block, or NULL
-    DWORD printerStatus;       // PRINTER_STATUS_* bits last set on the printer by ApplyStatusCode
+    DWORD volatile printerStatus;  // PRINTER_STATUS_* bits last set on the printer by ApplyStatusCode
     DWORD lastCode;            // device status code last applied; 0 after StartDocPort
     MONITOR portMonitor;       // copy of the port monitor's table
     CRITICAL_SECTION csPort;   // guards printerName, hPrinter, driverName, monitorName,
@@ -75,6 +77,15 @@ static inline void ClearFlags(PortContext* ctx, DWORD bits) { InterlockedAnd(&ct
 static inline BOOL TestFlags(PortContext* ctx, DWORD bits)
 {
     return (InterlockedCompareExchange(&ctx->flags, 0, 0) & (LONG)bits) != 0;
+}
+// Clears bit and tells whether it was set, so exactly one caller acts on it.
+static inline BOOL TakeFlag(PortContext* ctx, DWORD bit)
+{
+    return (InterlockedAnd(&ctx->flags, ~(LONG)bit) & (LONG)bit) != 0;
+}
+static inline DWORD ReadPrinterStatus(PortContext* ctx)
+{
+    return (DWORD)InterlockedCompareExchange((LONG volatile*)&ctx->printerStatus, 0, 0);
 }
 // Event and mapping handles are read by one thread while another may replace them.
 static inline HANDLE ReadHandle(HANDLE* field)
@@ -123,6 +134,8 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPSTR pValueNa
                                    DWORD cbInBuffer, LPSTR lpOutBuffer, DWORD cbOutBuffer, LPDWORD lpcbReturned);
 void MarkWriteError(PortContext* ctx);
 void ClearWriteError(PortContext* ctx);
+void WakeStatusThread(PortContext* ctx);
+void EndMonitorDocument(PortContext* ctx);
 
 // ---- status/devid.cpp ----
 BOOL ParseDeviceId(PortContext* ctx, char* text, char* mfgOut, char* mdlOut);

@@ -1,0 +1,323 @@
+// The seven operations of the monitor table: print data passes through to the port monitor,
+// and around it the port's context follows the spooler's job and hands over to the polling thread.
+#include <string.h>
+
+#include "kvmon.h"
+
+static const char c_szPrinterStatus[] = "Printer Status";
+
+// The handle is ours when it is not NULL and starts with our signature.
+static PortContext* ValidatePort(HANDLE hPort)
+{
+    PortContext* ctx = (PortContext*)hPort;
+
+    if (ctx == NULL || ctx->signature != PORT_CONTEXT_SIGNATURE) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return NULL;
+    }
+    return ctx;
+}
+
+// Calls the port monitor's EndDocPort for the document that was open; a table without that
+// slot is never called through it.
+void EndMonitorDocument(PortContext* ctx)
+{
+    if (ctx->portMonitor.pfnEndDocPort != NULL)
+        ctx->portMonitor.pfnEndDocPort(ctx->hMonitorPort);
+}
+
+// Wakes the polling thread. Under g_csPorts: the thread closes its events only while it
+// holds that lock, so the handle used here is never one that was just closed.
+void WakeStatusThread(PortContext* ctx)
+{
+    EnterCriticalSection(&g_csPorts);
+    if (TestFlags(ctx, PCF_THREAD_RUN) && ctx->hWakeEvent != NULL)
+        SetEvent(ctx->hWakeEvent);
+    LeaveCriticalSection(&g_csPorts);
+}
+
+void MarkWriteError(PortContext* ctx)
+{
+    SetFlags(ctx, PCF_WRITE_ERROR);
+    if (TestFlags(ctx, PCF_THREAD_RUN))
+        WakeStatusThread(ctx);
+}
+
+// After a write that got through: the printer shows no status any more. The status is
+// reset under csPort, the lock ApplyStatusCode holds for its compare-and-set, so the printer
+// never keeps a status that the context no longer holds.
+void ClearWriteError(PortContext* ctx)
+{
+    if (TestFlags(ctx, PCF_WRITE_ERROR))
+        ClearFlags(ctx, PCF_WRITE_ERROR);
+    if (ReadPrinterStatus(ctx) == 0)
+        return;  // the common case takes no lock
+    EnterCriticalSection(&ctx->csPort);
+    if (ctx->printerStatus != 0) {
+        InterlockedExchange((LONG volatile*)&ctx->printerStatus, 0);
+        SetPrinterA(ctx->hPrinter, 0, NULL, PRINTER_CONTROL_SET_STATUS);
+    }
+    LeaveCriticalSection(&ctx->csPort);
+}
+
+BOOL WINAPI OpenPortEx(LPSTR pPortName, LPSTR pPrinterName, PHANDLE pHandle, MONITOR* pMonitor)
+{
+    PortContext* ctx = NULL;
+    BOOL result = FALSE;
+
+    if (pMonitor == NULL || pMonitor->pfnOpenPort == NULL || pMonitor->pfnStartDocPort == NULL ||
+        pMonitor->pfnWritePort == NULL || pMonitor->pfnReadPort == NULL || pMonitor->pfnClosePort == NULL) {
+        SetLastError(ERROR_INVALID_PRINT_MONITOR);
+        return FALSE;
+    }
+    if (pHandle == NULL || pPortName == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+
+    EnterCriticalSection(&g_csPorts);
+    if (FindPortContext(pPortName) != NULL) {
+        SetLastError(ERROR_BUSY);
+        goto done;
+    }
+    ctx = CreatePortContext(pPortName, pPrinterName);
+    if (ctx == NULL)
+        goto done;
+    if (!pMonitor->pfnOpenPort(pPortName, &ctx->hMonitorPort)) {
+        DeletePortContext(ctx);
+        goto done;
+    }
+    memcpy(&ctx->portMonitor, pMonitor, sizeof(MONITOR));
+    *pHandle = (HANDLE)ctx;
+    result = TRUE;
+done:
+    LeaveCriticalSection(&g_csPorts);
+    return result;
+}
+
+// A thread that found its printer gone clears PCF_THREAD_RUN just before its exit cleanup.
+// A document starting in that moment waits (bounded) for the cleanup, so that the ending
+// thread neither ends the new document nor closes the events of a new thread.
+static void WaitForEndingThread(PortContext* ctx)
+{
+    DWORD waited = 0;
+
+    while (!TestFlags(ctx, PCF_THREAD_RUN) && TestFlags(ctx, PCF_THREAD_ALIVE) && waited < g_dwReadCycle) {
+        Sleep(10);
+        waited += 10;
+    }
+}
+
+// The connection-failure prompt: Retry restarts the job, Cancel cancels it.
+static void PromptConnectionFailure(LPSTR pPrinterName, DWORD JobId, LPBYTE pDocInfo)
+{
+    DOC_INFO_1A* docInfo = (DOC_INFO_1A*)pDocInfo;
+    CHAR text[MESSAGE_BUFFER_SIZE];
+    HANDLE hPrinter = NULL;
+    int answer;
+
+    // g_szMessage is shared by every port: load and copy it under the lock, show the copy.
+    EnterCriticalSection(&g_csPorts);
+    LoadStringA(g_hInstance, IDS_CONNECT_FAILED, g_szMessage, MESSAGE_BUFFER_SIZE);
+    memcpy(text, g_szMessage, sizeof(text));
+    LeaveCriticalSection(&g_csPorts);
+
+    if (docInfo->pDocName == NULL || docInfo->pDocName[0] == '\0' || docInfo->pDatatype == NULL)
+        return;
+    answer = MessageBoxA(NULL, text, pPrinterName, MB_SYSTEMMODAL | MB_RETRYCANCEL);
+    if (OpenPrinterA(pPrinterName, &hPrinter, NULL)) {
+        SetJobA(hPrinter, JobId, 0, NULL, answer == IDRETRY ? JOB_CONTROL_RESTART : JOB_CONTROL_CANCEL);
+        ClosePrinter(hPrinter);
+    }
+}
+
+BOOL WINAPI StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Level, LPBYTE pDocInfo)
+{
+    PortContext* ctx = ValidatePort(hPort);
+    DWORD error;
+
+    if (ctx == NULL)
+        return FALSE;
+    if (pDocInfo == NULL || pPrinterName == NULL || pPrinterName[0] == '\0') {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // Test and set in one step: two documents cannot both become active.
+    if (InterlockedOr(&ctx->flags, PCF_JOB_ACTIVE) & PCF_JOB_ACTIVE) {
+        SetLastError(ERROR_BUSY);
+        return FALSE;
+    }
+    ClearFlags(ctx, PCF_WRITE_ERROR);
+    EnterCriticalSection(&ctx->csPort);
+    ctx->lastCode = 0;
+    LeaveCriticalSection(&ctx->csPort);
+
+    WaitForEndingThread(ctx);
+
+    // End the previous document that was held open for the polling thread, and let a query
+    // in flight finish.
+    if (TestFlags(ctx, PCF_THREAD_RUN) && TakeFlag(ctx, PCF_DOC_STARTED)) {
+        HANDLE hIdle;
+        EndMonitorDocument(ctx);
+        hIdle = ReadHandle(&ctx->hIdleEvent);
+        if (hIdle != NULL)
+            WaitForSingleObject(hIdle, g_dwReadCycle);
+    }
+
+    if (ctx->portMonitor.pfnStartDocPort(ctx->hMonitorPort, pPrinterName, JobId, Level, pDocInfo)) {
+        if (!TestFlags(ctx, PCF_THREAD_RUN))
+            StartStatusThread(ctx);
+        UpdatePrinterName(ctx, pPrinterName);
+        SetFlags(ctx, PCF_DOC_STARTED);
+        if (TestFlags(ctx, PCF_FIRST_QUERY)) {
+            QueryDeviceStatus(ctx, FALSE);
+            ClearFlags(ctx, PCF_FIRST_QUERY);
+        }
+        return TRUE;
+    }
+
+    // The spooler reads the port monitor's reason, not what the prompt left behind.
+    error = GetLastError();
+    PromptConnectionFailure(pPrinterName, JobId, pDocInfo);
+    ClearFlags(ctx, PCF_JOB_ACTIVE);
+    SetLastError(error);
+    return FALSE;
+}
+
+BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten)
+{
+    PortContext* ctx = ValidatePort(hPort);
+    BOOL result;
+
+    if (ctx == NULL)
+        return FALSE;
+    if (pcbWritten == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!TestFlags(ctx, PCF_DOC_STARTED)) {
+        *pcbWritten = 0;
+        return FALSE;
+    }
+    result = ctx->portMonitor.pfnWritePort(ctx->hMonitorPort, pBuffer, cbBuf, pcbWritten);
+    if (!result || *pcbWritten == 0)
+        MarkWriteError(ctx);
+    else
+        ClearWriteError(ctx);
+    return result;
+}
+
+BOOL WINAPI ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead)
+{
+    PortContext* ctx = ValidatePort(hPort);
+
+    if (ctx == NULL)
+        return FALSE;
+    if (pcbRead == NULL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!TestFlags(ctx, PCF_DOC_STARTED)) {
+        *pcbRead = 0;
+        return FALSE;
+    }
+    if (IsEcpPortBusy(ctx))
+        return FALSE;
+    return ctx->portMonitor.pfnReadPort(ctx->hMonitorPort, pBuffer, cbBuffer, pcbRead);
+}
+
+BOOL WINAPI EndDocPort(HANDLE hPort)
+{
+    PortContext* ctx = ValidatePort(hPort);
+
+    if (ctx == NULL)
+        return FALSE;
+
+    EnterCriticalSection(&g_csPorts);
+    ClearFlags(ctx, PCF_JOB_ACTIVE);
+    if (TestFlags(ctx, PCF_THREAD_RUN)) {
+        // The document stays open at the port monitor for the thread's queries.
+        if (ctx->hWakeEvent != NULL)
+            SetEvent(ctx->hWakeEvent);
+    } else {
+        ReleaseStatusResources(ctx);
+        if (TakeFlag(ctx, PCF_DOC_STARTED))
+            EndMonitorDocument(ctx);
+    }
+    LeaveCriticalSection(&g_csPorts);
+    return TRUE;
+}
+
+BOOL WINAPI ClosePort(HANDLE hPort)
+{
+    PortContext* ctx = ValidatePort(hPort);
+
+    if (ctx == NULL)
+        return FALSE;
+
+    if (TakeFlag(ctx, PCF_THREAD_RUN)) {
+        if (TakeFlag(ctx, PCF_DOC_STARTED))
+            EndMonitorDocument(ctx);
+        EnterCriticalSection(&g_csPorts);
+        if (ctx->hWakeEvent != NULL)
+            SetEvent(ctx->hWakeEvent);
+        LeaveCriticalSection(&g_csPorts);
+    }
+    // Wait for the thread's exit cleanup, also when the thread is ending by itself because
+    // its printer vanished: the context must outlive every use the thread makes of it.
+    while (TestFlags(ctx, PCF_THREAD_ALIVE))
+        Sleep(500);
+
+    ctx->portMonitor.pfnClosePort(ctx->hMonitorPort);
+
+    EnterCriticalSection(&g_csPorts);
+    DeletePortContext(ctx);
+    LeaveCriticalSection(&g_csPorts);
+    return TRUE;
+}
+
+BOOL WINAPI GetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPSTR pValueName, LPSTR lpInBuffer,
+                                   DWORD cbInBuffer, LPSTR lpOutBuffer, DWORD cbOutBuffer, LPDWORD lpcbReturned)
+{
+    PortContext* ctx = ValidatePort(hPort);
+    BOOL refresh = FALSE;
+
+    if (ctx == NULL)
+        return FALSE;
+    if (!TestFlags(ctx, PCF_DOC_STARTED)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+
+    if (ControlID != 0) {
+        // A device request for the port monitor.
+        if (ctx->portMonitor.pfnGetPrinterDataFromPort == NULL || IsEcpPortBusy(ctx)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        return ctx->portMonitor.pfnGetPrinterDataFromPort(ctx->hMonitorPort, ControlID, pValueName, lpInBuffer,
+                                                          cbInBuffer, lpOutBuffer, cbOutBuffer, lpcbReturned);
+    }
+
+    // A "Printer Status" request: wake the thread for a fresh query and wait for it. The
+    // request itself never returns data; its effect is what the query publishes.
+    if (pValueName != NULL && lstrcmpiA(pValueName, c_szPrinterStatus) == 0 && TestFlags(ctx, PCF_THREAD_RUN) &&
+        ReadHandle(&ctx->hMapping) == NULL) {
+        HANDLE hIdle = NULL;
+        EnterCriticalSection(&g_csPorts);
+        if (TestFlags(ctx, PCF_THREAD_RUN) && ctx->hIdleEvent != NULL && ctx->hWakeEvent != NULL) {
+            hIdle = ctx->hIdleEvent;
+            ResetEvent(hIdle);
+            SetEvent(ctx->hWakeEvent);
+            SetFlags(ctx, PCF_STATUS_REQUEST);
+            refresh = TRUE;
+        }
+        LeaveCriticalSection(&g_csPorts);
+        if (refresh) {
+            WaitForSingleObject(hIdle, g_dwReadCycle);
+            ClearFlags(ctx, PCF_STATUS_REQUEST);
+        }
+    }
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}

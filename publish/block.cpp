@@ -1,0 +1,58 @@
+// The shared status block: the device's last answer in a named mapping, one per port, for
+// the companion application and any other reader.
+#include <string.h>
+
+#include "kvmon.h"
+
+// monitorName followed by portName in a zero-filled 260-byte buffer, cut to 259 characters.
+void BuildMappingName(PortContext* ctx, char* name)
+{
+    int used;
+
+    memset(name, 0, NAME_BUFFER_SIZE);
+    EnterCriticalSection(&ctx->csPort);
+    if (ctx->monitorName != NULL)
+        lstrcpynA(name, ctx->monitorName, NAME_BUFFER_SIZE);
+    LeaveCriticalSection(&ctx->csPort);
+    used = lstrlenA(name);
+    if (ctx->portName != NULL && used < NAME_BUFFER_SIZE - 1)
+        lstrcpynA(name + used, ctx->portName, NAME_BUFFER_SIZE - used);
+}
+
+// Creates the mapping on the first publication (its size is that block's length) and
+// writes the block into it. A later, longer block is written only if the platform grants
+// a view of its length in the existing mapping.
+BOOL PublishStatusBlock(const BYTE* block, WORD size, PortContext* ctx)
+{
+    char name[NAME_BUFFER_SIZE];
+    SECURITY_ATTRIBUTES sa;
+    PSECURITY_DESCRIPTOR sd;
+    LPVOID view;
+
+    if (ctx->hMapping == NULL) {
+        BuildMappingName(ctx, name);
+        sd = (PSECURITY_DESCRIPTOR)LocalAlloc(LMEM_ZEROINIT, SECURITY_DESCRIPTOR_MIN_LENGTH);
+        if (sd == NULL)
+            return FALSE;
+        // A NULL DACL: every user may open the block.
+        if (!InitializeSecurityDescriptor(sd, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorDacl(sd, TRUE, NULL, FALSE)) {
+            LocalFree(sd);
+            return FALSE;
+        }
+        sa.nLength = sizeof(sa);
+        sa.lpSecurityDescriptor = sd;
+        sa.bInheritHandle = TRUE;
+        WriteHandle(&ctx->hMapping, CreateFileMappingA(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, size, name));
+        LocalFree(sd);
+    }
+    if (ctx->hMapping == NULL)
+        return FALSE;
+
+    view = MapViewOfFile(ctx->hMapping, FILE_MAP_WRITE, 0, 0, size);
+    if (view == NULL)
+        return FALSE;
+    memcpy(view, block, size);
+    UnmapViewOfFile(view);
+    return TRUE;
+}

@@ -1,0 +1,77 @@
+// Tells the companion status application about a status change: which printer, driver, port
+// and model it concerns, in "vuelog.err" in its folder, then a broadcast message.
+#include <string.h>
+
+#include "kvmon.h"
+
+static const char c_szAppKey[] = "SOFTWARE\\Kestravon\\Statovue";
+static const char c_szInstalledFolder[] = "Installed Folder";
+static const char c_szLogFile[] = "vuelog.err";
+static const char c_szSection[] = "DEVICE";
+static const char c_szMessageName[] = "QRT command message";
+
+// Room for the separator and "vuelog.err" in the 260-byte path.
+#define MAX_FOLDER_LENGTH 248
+
+#ifdef _WIN32
+#define PATH_SEPARATOR "\\"
+#else
+#define PATH_SEPARATOR "/"
+#endif
+
+// An owned copy of a context string taken under csPort; *failed is set when a string that
+// exists could not be copied.
+static LPSTR CopyPortString(PortContext* ctx, LPSTR* field, BOOL* failed)
+{
+    LPSTR copy;
+
+    EnterCriticalSection(&ctx->csPort);
+    copy = StrDupLocal(*field);
+    if (*field != NULL && copy == NULL)
+        *failed = TRUE;
+    LeaveCriticalSection(&ctx->csPort);
+    return copy;
+}
+
+void NotifyStatusApp(PortContext* ctx, LPCSTR modelText)
+{
+    HKEY hKey = NULL;
+    char path[NAME_BUFFER_SIZE];
+    DWORD cb = sizeof(path);
+    LPSTR driverName = NULL;
+    LPSTR printerName = NULL;
+    BOOL failed = FALSE;
+    UINT msg;
+
+    memset(path, 0, sizeof(path));
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, c_szAppKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+        return;  // the application is not installed
+    if (RegQueryValueExA(hKey, c_szInstalledFolder, NULL, NULL, (LPBYTE)path, &cb) != ERROR_SUCCESS) {
+        RegCloseKey(hKey);
+        return;
+    }
+    RegCloseKey(hKey);
+
+    // A folder that is not terminated within its 248 characters would give a cut path to
+    // some other folder: write nothing and post nothing.
+    if (memchr(path, '\0', MAX_FOLDER_LENGTH + 1) == NULL)
+        return;
+    lstrcatA(path, PATH_SEPARATOR);
+    lstrcatA(path, c_szLogFile);
+
+    // The polling thread may notify while the spooler renames the printer: use copies.
+    driverName = CopyPortString(ctx, &ctx->driverName, &failed);
+    printerName = CopyPortString(ctx, &ctx->printerName, &failed);
+    if (!failed) {
+        // A NULL value removes its key from the file.
+        WritePrivateProfileStringA(c_szSection, "MODELNAME", modelText, path);
+        WritePrivateProfileStringA(c_szSection, "DRVNAME", driverName, path);
+        WritePrivateProfileStringA(c_szSection, "PRNNAME", printerName, path);
+        WritePrivateProfileStringA(c_szSection, "PORTNAME", ctx->portName, path);
+
+        msg = RegisterWindowMessageA(c_szMessageName);
+        PostMessageA(HWND_BROADCAST, msg, 0x80000000, 1);
+    }
+    FreeLocal(driverName);
+    FreeLocal(printerName);
+}

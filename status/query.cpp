@@ -1,0 +1,142 @@
+// One status query end to end: device ID from the port monitor, recognition, the status
+// block published, the status code applied to the printer.
+#include <string.h>
+
+#include "kvmon.h"
+
+// Working buffers of one query, zero-filled, in one allocation to keep the polling
+// thread's small stack free.
+typedef struct _QueryBuffers {
+    char copy[DEVID_BUFFER_SIZE];       // copy of the reply, cut up by the parser
+    BYTE record[DEVID_BUFFER_SIZE];     // decoded status record
+    BYTE block[STATUS_BLOCK_SIZE];      // status block being published
+    char mfg[NAME_BUFFER_SIZE];         // manufacturer, then the "manufacturer model" text
+    char mdl[NAME_BUFFER_SIZE];         // model
+} QueryBuffers;
+
+void CloseStatusMapping(PortContext* ctx)
+{
+    HANDLE hMapping = InterlockedExchangePointer((PVOID volatile*)&ctx->hMapping, NULL);
+
+    if (hMapping != NULL)
+        CloseHandle(hMapping);
+}
+
+// Byte i of a raw record that starts at offset start of the reply buffer; past the buffer's
+// end it reads as zero, like the zero-filled rest of the buffer.
+static BYTE ReplyByte(const char* reply, DWORD start, DWORD i)
+{
+    return start + i < DEVID_BUFFER_SIZE ? (BYTE)reply[start + i] : 0;
+}
+
+// Builds "manufacturer model" in the manufacturer buffer, cut to fit its 260 bytes.
+static void BuildModelText(char* mfg, const char* mdl)
+{
+    int used = lstrlenA(mfg);
+
+    if (used < NAME_BUFFER_SIZE - 1) {
+        mfg[used++] = ' ';
+        lstrcpynA(mfg + used, mdl, NAME_BUFFER_SIZE - used);
+    }
+}
+
+// reply is the query's 1024-byte buffer, zero-filled behind the answer, or NULL for no
+// answer. The reply is changed in place ("FL1;" becomes "FL0;").
+BOOL ProcessDeviceId(PortContext* ctx, char* reply, WORD len)
+{
+    QueryBuffers* buf = NULL;
+    char* payload;
+    DWORD recordLen = 0;
+    DWORD blockLen;
+    const BYTE* record;
+    WORD code;
+
+    if (reply == NULL) {
+        ApplyStatusCode(STATUS_NO_RESPONSE, ctx, NULL);
+        CloseStatusMapping(ctx);
+        return FALSE;
+    }
+    if (len > DEVID_BUFFER_SIZE)
+        len = DEVID_BUFFER_SIZE;
+    // A full buffer without a NUL is cut so that every text search ends inside it.
+    if (memchr(reply, '\0', DEVID_BUFFER_SIZE) == NULL)
+        reply[DEVID_BUFFER_SIZE - 1] = '\0';
+
+    buf = (QueryBuffers*)LocalAlloc(LMEM_ZEROINIT, sizeof(QueryBuffers));
+    if (buf == NULL)
+        return FALSE;
+
+    memcpy(buf->copy, reply, len);
+    ParseDeviceId(ctx, buf->copy, buf->mfg, buf->mdl);
+    if (TestFlags(ctx, PCF_UNRECOGNISED) || (payload = FindVStatus(reply)) == NULL) {
+        CloseStatusMapping(ctx);
+        LocalFree(buf);
+        return FALSE;
+    }
+
+    if (DecodeVStatus(reply, payload, buf->record, &recordLen)) {
+        // Decoded form: the text through "VSTATUS:" (now reading "FL0;"), then the record.
+        DWORD prefixLen = (DWORD)(payload - reply);
+        blockLen = prefixLen + recordLen + 2;
+        memcpy(buf->block + 2, reply, prefixLen);
+        memcpy(buf->block + 2 + prefixLen, buf->record, recordLen);
+        record = buf->record;
+        code = (WORD)(record[21] * 256 + record[22]);
+    } else {
+        // Raw form: the reply less its last two bytes, behind a length equal to the reply's.
+        DWORD start = (DWORD)(payload - reply);
+        blockLen = len;
+        if (len >= 2)
+            memcpy(buf->block + 2, reply, len - 2u);
+        code = (WORD)(ReplyByte(reply, start, 21) * 256 + ReplyByte(reply, start, 22));
+    }
+
+    // Publication comes before the code is applied. A reply too short to hold the length
+    // field publishes nothing.
+    if (blockLen >= 2) {
+        buf->block[0] = (BYTE)(blockLen >> 8);
+        buf->block[1] = (BYTE)(blockLen & 0xFF);
+        PublishStatusBlock(buf->block, (WORD)blockLen, ctx);
+    }
+
+    BuildModelText(buf->mfg, buf->mdl);
+    ApplyStatusCode(code, ctx, buf->mfg);
+    LocalFree(buf);
+    return TRUE;
+}
+
+BOOL QueryDeviceStatus(PortContext* ctx, BOOL signalIdle)
+{
+    HANDLE hIdle = NULL;
+    char* reply = NULL;
+    DWORD count = 0;
+    BOOL result = FALSE;
+
+    if (!TestFlags(ctx, PCF_DOC_STARTED))
+        return FALSE;
+    if (signalIdle) {
+        hIdle = ReadHandle(&ctx->hIdleEvent);
+        if (hIdle != NULL)
+            ResetEvent(hIdle);
+    }
+
+    if (ctx->portMonitor.pfnGetPrinterDataFromPort != NULL) {
+        EnterCriticalSection(&ctx->csQuery);
+        reply = (char*)LocalAlloc(LMEM_ZEROINIT, DEVID_BUFFER_SIZE);
+        if (reply != NULL) {
+            DWORD control = IsUsbPort(ctx->portName) ? CONTROL_QUERY_DEVICE_ID_USB : CONTROL_QUERY_DEVICE_ID_LPT;
+            BOOL answered = ctx->portMonitor.pfnGetPrinterDataFromPort(ctx->hMonitorPort, control, NULL, NULL, 0,
+                                                                        reply, DEVID_BUFFER_SIZE, &count);
+            // A count beyond the buffer is the port monitor's mistake: never read past it.
+            if (count > DEVID_BUFFER_SIZE)
+                count = DEVID_BUFFER_SIZE;
+            result = ProcessDeviceId(ctx, answered && count != 0 ? reply : NULL, (WORD)count);
+            LocalFree(reply);
+        }
+        LeaveCriticalSection(&ctx->csQuery);
+    }
+
+    if (hIdle != NULL)
+        SetEvent(hIdle);
+    return result;
+}
