@@ -1,0 +1,583 @@
+#include "portmon.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <winspool.h>
+
+#include "simcommon.h"
+
+namespace sim {
+
+namespace {
+
+// Tagged like the spooler's handles, in another range, so the two never mix.
+const UINT_PTR kHandleBase = 0x6C000000u;
+const UINT_PTR kHandleStep = 0x10;
+
+// ---- the table's slots ----
+
+BOOL WINAPI SimOpenPort(LPSTR pName, PHANDLE pHandle) { return ThePortMonitor().OpenPort(pName, pHandle); }
+
+BOOL WINAPI SimStartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Level, LPBYTE pDocInfo)
+{
+    return ThePortMonitor().StartDocPort(hPort, pPrinterName, JobId, Level, pDocInfo);
+}
+
+BOOL WINAPI SimWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten)
+{
+    return ThePortMonitor().WritePort(hPort, pBuffer, cbBuf, pcbWritten);
+}
+
+BOOL WINAPI SimReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead)
+{
+    return ThePortMonitor().ReadPort(hPort, pBuffer, cbBuffer, pcbRead);
+}
+
+BOOL WINAPI SimEndDocPort(HANDLE hPort) { return ThePortMonitor().EndDocPort(hPort); }
+
+BOOL WINAPI SimClosePort(HANDLE hPort) { return ThePortMonitor().ClosePort(hPort); }
+
+BOOL WINAPI SimGetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPSTR pValueName, LPSTR lpInBuffer,
+                                      DWORD cbInBuffer, LPSTR lpOutBuffer, DWORD cbOutBuffer,
+                                      LPDWORD lpcbReturned)
+{
+    return ThePortMonitor().GetPrinterDataFromPort(hPort, ControlID, pValueName, lpInBuffer, cbInBuffer,
+                                                   lpOutBuffer, cbOutBuffer, lpcbReturned);
+}
+
+MONITOR MakeTable()
+{
+    MONITOR t;
+    std::memset(&t, 0, sizeof t);
+    t.pfnOpenPort = SimOpenPort;
+    t.pfnStartDocPort = SimStartDocPort;
+    t.pfnWritePort = SimWritePort;
+    t.pfnReadPort = SimReadPort;
+    t.pfnEndDocPort = SimEndDocPort;
+    t.pfnClosePort = SimClosePort;
+    t.pfnGetPrinterDataFromPort = SimGetPrinterDataFromPort;
+    return t;
+}
+
+const MONITOR g_table = MakeTable();
+
+}  // namespace
+
+// ---- answers ----
+
+DeviceAnswer DeviceAnswer::Text(const std::string& bytes)
+{
+    DeviceAnswer a;
+    a.kind = Kind::Bytes;
+    a.bytes = bytes;
+    a.count = static_cast<DWORD>(bytes.size());
+    return a;
+}
+
+DeviceAnswer DeviceAnswer::Failure(DWORD error)
+{
+    DeviceAnswer a;
+    a.kind = Kind::Fail;
+    a.error = error;
+    return a;
+}
+
+DeviceAnswer DeviceAnswer::Empty()
+{
+    DeviceAnswer a;
+    a.kind = Kind::Empty;
+    return a;
+}
+
+DeviceAnswer DeviceAnswer::ExactCount(const std::string& bytes, DWORD count)
+{
+    DeviceAnswer a;
+    a.kind = Kind::Count;
+    a.bytes = bytes;
+    a.count = count;
+    return a;
+}
+
+WriteAnswer WriteAnswer::Accept() { return WriteAnswer(); }
+
+WriteAnswer WriteAnswer::Failure(DWORD error)
+{
+    WriteAnswer a;
+    a.kind = Kind::Fail;
+    a.error = error;
+    return a;
+}
+
+WriteAnswer WriteAnswer::Zero()
+{
+    WriteAnswer a;
+    a.kind = Kind::Zero;
+    return a;
+}
+
+WriteAnswer WriteAnswer::AtMost(DWORD limit)
+{
+    WriteAnswer a;
+    a.kind = Kind::AtMost;
+    a.limit = limit;
+    return a;
+}
+
+// ---- control API ----
+
+PortMonitor::PortMonitor() { InitializeCriticalSection(&cs_); }
+
+const MONITOR* PortMonitor::Table() const { return &g_table; }
+
+void PortMonitor::Reset()
+{
+    Lock lock(cs_);
+    ports_.clear();
+    handles_.clear();
+    log_.clear();
+    logging_ = true;
+    observer_ = nullptr;
+}
+
+PortMonitor::Port& PortMonitor::PortOf(const std::string& name)
+{
+    std::string key = FoldName(name);
+    auto it = ports_.find(key);
+    if (it == ports_.end()) {
+        it = ports_.emplace(key, Port()).first;
+        it->second.name = name;
+    }
+    return it->second;
+}
+
+const PortMonitor::Port* PortMonitor::FindPort(const std::string& name) const
+{
+    auto it = ports_.find(FoldName(name));
+    return it == ports_.end() ? nullptr : &it->second;
+}
+
+PortMonitor::Port* PortMonitor::PortOfHandle(HANDLE h)
+{
+    auto it = handles_.find(reinterpret_cast<UINT_PTR>(h));
+    if (it == handles_.end()) return nullptr;
+    auto p = ports_.find(it->second);
+    return p == ports_.end() ? nullptr : &p->second;
+}
+
+std::vector<PortCall> PortMonitor::Calls() const
+{
+    Lock lock(cs_);
+    return log_;
+}
+
+std::vector<PortCall> PortMonitor::Calls(const std::string& function) const
+{
+    Lock lock(cs_);
+    std::vector<PortCall> out;
+    for (const auto& c : log_)
+        if (c.function == function) out.push_back(c);
+    return out;
+}
+
+unsigned PortMonitor::CallCount(const std::string& function) const
+{
+    Lock lock(cs_);
+    return static_cast<unsigned>(
+        std::count_if(log_.begin(), log_.end(), [&](const PortCall& c) { return c.function == function; }));
+}
+
+void PortMonitor::Clear()
+{
+    Lock lock(cs_);
+    log_.clear();
+    for (auto& p : ports_) p.second.written.clear();
+}
+
+void PortMonitor::SetLogging(bool on)
+{
+    Lock lock(cs_);
+    logging_ = on;
+}
+
+void PortMonitor::SetObserver(PortObserver observer)
+{
+    Lock lock(cs_);
+    observer_ = std::move(observer);
+}
+
+std::string PortMonitor::Written(const std::string& port) const
+{
+    Lock lock(cs_);
+    const Port* p = FindPort(port);
+    return p ? p->written : std::string();
+}
+
+bool PortMonitor::DocumentOpen(const std::string& port) const
+{
+    Lock lock(cs_);
+    const Port* p = FindPort(port);
+    return p && p->docHandle != 0;
+}
+
+long PortMonitor::OpenHandleCount() const
+{
+    Lock lock(cs_);
+    return static_cast<long>(handles_.size());
+}
+
+long PortMonitor::OpenHandleCount(const std::string& port) const
+{
+    Lock lock(cs_);
+    std::string key = FoldName(port);
+    return static_cast<long>(std::count_if(handles_.begin(), handles_.end(),
+                                           [&](const std::pair<const UINT_PTR, std::string>& h) {
+                                               return h.second == key;
+                                           }));
+}
+
+void PortMonitor::FailOpenPort(const std::string& port, bool fail, DWORD error)
+{
+    Lock lock(cs_);
+    Port& p = PortOf(port);
+    p.failOpen = fail;
+    p.openError = error;
+}
+
+void PortMonitor::FailStartDoc(const std::string& port, unsigned count, DWORD error)
+{
+    Lock lock(cs_);
+    Port& p = PortOf(port);
+    p.startDocFailures = count;
+    p.startDocError = error;
+}
+
+void PortMonitor::QueueWriteAnswers(const std::string& port, const std::vector<WriteAnswer>& answers)
+{
+    Lock lock(cs_);
+    Port& p = PortOf(port);
+    p.writeQueue.insert(p.writeQueue.end(), answers.begin(), answers.end());
+}
+
+void PortMonitor::SetWriteAnswer(const std::string& port, const WriteAnswer& answer)
+{
+    Lock lock(cs_);
+    Port& p = PortOf(port);
+    p.writeQueue.clear();
+    p.writeAnswer = answer;
+}
+
+void PortMonitor::QueueReadData(const std::string& port, const std::string& bytes)
+{
+    Lock lock(cs_);
+    PortOf(port).readData += bytes;
+}
+
+void PortMonitor::ScriptDeviceAnswers(const std::string& port, const std::vector<DeviceAnswer>& answers)
+{
+    Lock lock(cs_);
+    PortOf(port).deviceScript = answers;
+}
+
+void PortMonitor::SetDeviceAnswer(const std::string& port, const DeviceAnswer& answer)
+{
+    ScriptDeviceAnswers(port, {answer});
+}
+
+void PortMonitor::HoldDeviceQueries(const std::string& port, HANDLE gate, HANDLE entered)
+{
+    Lock lock(cs_);
+    Port& p = PortOf(port);
+    p.gate = gate;
+    p.entered = gate ? entered : NULL;
+}
+
+long PortMonitor::QueriesWaiting(const std::string& port) const
+{
+    Lock lock(cs_);
+    const Port* p = FindPort(port);
+    return p ? p->waiting : 0;
+}
+
+// ---- the table's operations ----
+
+// Logs the call, reports it to the observer outside the lock, and leaves `error` as the
+// last error of a failed call.
+BOOL PortMonitor::Finish(PortCall call, BOOL result, DWORD error)
+{
+    call.result = result;
+    call.error = result ? 0 : error;
+    call.thread = GetCurrentThreadId();
+    PortObserver observer;
+    {
+        Lock lock(cs_);
+        call.seq = NextSequence();
+        if (logging_) log_.push_back(call);
+        observer = observer_;
+    }
+    if (observer) observer(call);
+    if (!result) SetLastError(error);
+    return result;
+}
+
+BOOL PortMonitor::OpenPort(LPSTR name, PHANDLE pHandle)
+{
+    PortCall call;
+    call.function = "OpenPort";
+    call.port = name ? name : "";
+    BOOL result = FALSE;
+    DWORD error = 0;
+    {
+        Lock lock(cs_);
+        if (!name || !*name || !pHandle) {
+            error = ERROR_INVALID_PARAMETER;
+        } else {
+            Port& p = PortOf(name);
+            if (p.failOpen) {
+                error = p.openError;
+            } else {
+                UINT_PTR value = kHandleBase + kHandleStep * nextHandle_++;
+                handles_[value] = FoldName(name);
+                *pHandle = reinterpret_cast<HANDLE>(value);
+                call.handle = *pHandle;
+                result = TRUE;
+            }
+        }
+    }
+    return Finish(call, result, error);
+}
+
+BOOL PortMonitor::StartDocPort(HANDLE h, LPSTR printer, DWORD jobId, DWORD level, LPBYTE docInfo)
+{
+    PortCall call;
+    call.function = "StartDocPort";
+    call.handle = h;
+    call.printer = printer ? printer : "";
+    call.jobId = jobId;
+    call.level = level;
+    if (level == 1 && docInfo) {
+        const DOC_INFO_1A* info = reinterpret_cast<const DOC_INFO_1A*>(docInfo);
+        if (info->pDocName) call.document = info->pDocName;
+    }
+    BOOL result = FALSE;
+    DWORD error = 0;
+    {
+        Lock lock(cs_);
+        Port* p = PortOfHandle(h);
+        if (!p) {
+            error = ERROR_INVALID_HANDLE;
+        } else {
+            call.port = p->name;
+            if (p->docHandle) {
+                error = ERROR_BUSY;
+            } else if (p->startDocFailures) {
+                --p->startDocFailures;
+                error = p->startDocError;
+            } else {
+                p->docHandle = reinterpret_cast<UINT_PTR>(h);
+                result = TRUE;
+            }
+        }
+    }
+    return Finish(call, result, error);
+}
+
+BOOL PortMonitor::WritePort(HANDLE h, LPBYTE buf, DWORD cbBuf, LPDWORD pcbWritten)
+{
+    PortCall call;
+    call.function = "WritePort";
+    call.handle = h;
+    call.cbBuffer = cbBuf;
+    BOOL result = FALSE;
+    DWORD error = 0;
+    {
+        Lock lock(cs_);
+        Port* p = PortOfHandle(h);
+        if (pcbWritten) *pcbWritten = 0;
+        if (p) call.port = p->name;
+        if (!p || !p->docHandle) {
+            error = ERROR_INVALID_HANDLE;
+        } else if (!pcbWritten || (!buf && cbBuf)) {
+            error = ERROR_INVALID_PARAMETER;
+        } else {
+            WriteAnswer answer = p->writeAnswer;
+            if (!p->writeQueue.empty()) {
+                answer = p->writeQueue.front();
+                p->writeQueue.erase(p->writeQueue.begin());
+            }
+            DWORD taken = 0;
+            switch (answer.kind) {
+            case WriteAnswer::Kind::Accept: taken = cbBuf; break;
+            case WriteAnswer::Kind::AtMost: taken = std::min(cbBuf, answer.limit); break;
+            case WriteAnswer::Kind::Zero:
+            case WriteAnswer::Kind::Fail: taken = 0; break;
+            }
+            if (answer.kind == WriteAnswer::Kind::Fail) {
+                error = answer.error;
+            } else {
+                if (taken) p->written.append(reinterpret_cast<const char*>(buf), taken);
+                *pcbWritten = taken;
+                call.bytes = taken;
+                result = TRUE;
+            }
+        }
+    }
+    return Finish(call, result, error);
+}
+
+BOOL PortMonitor::ReadPort(HANDLE h, LPBYTE buf, DWORD cbBuf, LPDWORD pcbRead)
+{
+    PortCall call;
+    call.function = "ReadPort";
+    call.handle = h;
+    call.cbBuffer = cbBuf;
+    BOOL result = FALSE;
+    DWORD error = 0;
+    {
+        Lock lock(cs_);
+        Port* p = PortOfHandle(h);
+        if (pcbRead) *pcbRead = 0;
+        if (p) call.port = p->name;
+        if (!p || !p->docHandle) {
+            error = ERROR_INVALID_HANDLE;
+        } else if (!pcbRead || (!buf && cbBuf)) {
+            error = ERROR_INVALID_PARAMETER;
+        } else {
+            DWORD n = static_cast<DWORD>(std::min<size_t>(cbBuf, p->readData.size()));
+            if (n) std::memcpy(buf, p->readData.data(), n);
+            p->readData.erase(0, n);
+            *pcbRead = n;
+            call.bytes = n;
+            result = TRUE;
+        }
+    }
+    return Finish(call, result, error);
+}
+
+BOOL PortMonitor::EndDocPort(HANDLE h)
+{
+    PortCall call;
+    call.function = "EndDocPort";
+    call.handle = h;
+    BOOL result = FALSE;
+    DWORD error = 0;
+    {
+        Lock lock(cs_);
+        Port* p = PortOfHandle(h);
+        if (!p) {
+            error = ERROR_INVALID_HANDLE;
+        } else {
+            call.port = p->name;
+            if (!p->docHandle) {
+                error = ERROR_INVALID_PARAMETER;
+            } else {
+                p->docHandle = 0;
+                result = TRUE;
+            }
+        }
+    }
+    return Finish(call, result, error);
+}
+
+BOOL PortMonitor::ClosePort(HANDLE h)
+{
+    PortCall call;
+    call.function = "ClosePort";
+    call.handle = h;
+    BOOL result = FALSE;
+    DWORD error = 0;
+    {
+        Lock lock(cs_);
+        Port* p = PortOfHandle(h);
+        if (!p) {
+            error = ERROR_INVALID_HANDLE;
+        } else {
+            call.port = p->name;
+            if (p->docHandle == reinterpret_cast<UINT_PTR>(h)) p->docHandle = 0;
+            handles_.erase(reinterpret_cast<UINT_PTR>(h));
+            result = TRUE;
+        }
+    }
+    return Finish(call, result, error);
+}
+
+BOOL PortMonitor::GetPrinterDataFromPort(HANDLE h, DWORD controlId, LPSTR valueName, LPSTR, DWORD cbIn,
+                                         LPSTR outBuf, DWORD cbOut, LPDWORD pcbReturned)
+{
+    PortCall call;
+    call.function = "GetPrinterDataFromPort";
+    call.handle = h;
+    call.controlId = controlId;
+    call.hasValueName = valueName != NULL;
+    call.valueName = valueName ? valueName : "";
+    call.cbIn = cbIn;
+    call.cbBuffer = cbOut;
+
+    std::string key;
+    HANDLE gate = NULL;
+    DWORD error = 0;
+    {
+        Lock lock(cs_);
+        Port* p = PortOfHandle(h);
+        if (p) call.port = p->name;
+        if (!p || !p->docHandle) {
+            error = ERROR_INVALID_HANDLE;
+        } else if (!pcbReturned || (!outBuf && cbOut)) {
+            error = ERROR_INVALID_PARAMETER;
+        } else {
+            key = FoldName(p->name);
+            gate = p->gate;
+            if (gate) {
+                ++p->waiting;
+                if (p->entered) SetEvent(p->entered);
+            }
+        }
+    }
+    if (key.empty()) return Finish(call, FALSE, error);
+
+    if (gate) {
+        WaitForSingleObject(gate, INFINITE);
+        Lock lock(cs_);
+        auto it = ports_.find(key);
+        if (it != ports_.end()) --it->second.waiting;
+    }
+
+    DeviceAnswer answer = DeviceAnswer::Failure();
+    {
+        Lock lock(cs_);
+        auto it = ports_.find(key);
+        if (it != ports_.end() && !it->second.deviceScript.empty()) {
+            std::vector<DeviceAnswer>& script = it->second.deviceScript;
+            answer = script.front();
+            if (script.size() > 1) script.erase(script.begin());
+        }
+    }
+
+    *pcbReturned = 0;
+    DWORD fit = std::min<DWORD>(cbOut, static_cast<DWORD>(answer.bytes.size()));
+    switch (answer.kind) {
+    case DeviceAnswer::Kind::Fail:
+        return Finish(call, FALSE, answer.error);
+    case DeviceAnswer::Kind::Empty:
+        break;
+    case DeviceAnswer::Kind::Bytes:
+        if (fit) std::memcpy(outBuf, answer.bytes.data(), fit);
+        *pcbReturned = fit;
+        break;
+    case DeviceAnswer::Kind::Count:
+        if (fit) std::memcpy(outBuf, answer.bytes.data(), fit);
+        *pcbReturned = answer.count;
+        break;
+    }
+    call.bytes = *pcbReturned;
+    return Finish(call, TRUE, 0);
+}
+
+PortMonitor& ThePortMonitor()
+{
+    // Never destroyed: polling threads of the monitor may still call in at process exit.
+    static PortMonitor* instance = new PortMonitor;
+    return *instance;
+}
+
+}  // namespace sim
