@@ -222,6 +222,9 @@ TEST_F(PortOpsTest, WriteErrorWakesTheParkedThreadAndAGoodWriteClearsTheStatus)
 
 TEST_F(PortOpsTest, PrinterStatusRequestWaitsForTheThreadsQuery)
 {
+    // The request waits at most one poll period for the thread: give the thread a period of
+    // half a second of real time, so a loaded machine cannot make it miss.
+    kvplat::SetTimeScale(4);
     AddPrinter("P1", "USB001");
     pm_.SetDeviceAnswer("USB001", DeviceAnswer::Text("MFG:Other;MDL:X;"));  // unrecognised: no block held
     HANDLE h = OpenPort("USB001", "P1");
