@@ -1,0 +1,75 @@
+// Shared pieces of the POSIX platform layer: the kernel-object handle table, fault
+// injection, the scaled clock and the code page 1251 helpers.
+#ifndef KVMON_PLATFORM_INTERNAL_H
+#define KVMON_PLATFORM_INTERNAL_H
+
+#include <windows.h>
+
+#include "kvplatform.h"
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+
+namespace kvplat {
+namespace detail {
+
+// ---- kernel objects ----
+enum class Kind { Event, Thread, Mapping };
+
+// A kernel object behind a HANDLE. The handle value is the object's address; the table
+// below holds the only owning reference besides those of callers that are using the
+// object right now (a wait in progress keeps its event alive across a CloseHandle).
+struct Object {
+    explicit Object(Kind k) : kind(k) {}
+    virtual ~Object() = default;
+    // Called once, when the handle is closed (not when the last reference goes).
+    virtual void OnClose() {}
+    const Kind kind;
+};
+
+HANDLE RegisterHandle(std::shared_ptr<Object> obj);
+// The live object behind h, or null when h is not an open handle.
+std::shared_ptr<Object> LookupHandle(HANDLE h);
+// Same, restricted to one kind.
+template <class T>
+std::shared_ptr<T> LookupAs(HANDLE h, Kind kind)
+{
+    std::shared_ptr<Object> obj = LookupHandle(h);
+    if (!obj || obj->kind != kind)
+        return nullptr;
+    return std::static_pointer_cast<T>(obj);
+}
+// Waits on an event or thread object; the body lives with the synchronisation code.
+DWORD WaitOnObject(const std::shared_ptr<Object>& obj, DWORD ms);
+
+// ---- fault injection ----
+// Counts one call of that kind; true when this call is the one chosen to fail.
+bool ShouldFail(Fault kind);
+
+// ---- clock ----
+// Real duration of a platform wait of `ms` under the current time scale.
+std::chrono::microseconds ScaledDuration(DWORD ms);
+
+// ---- code page 1251 ----
+// Unicode code point of one byte of code page 1251.
+uint32_t Cp1251ToUnicode(unsigned char c);
+// Byte for a code point, or -1 when code page 1251 has no character for it.
+int UnicodeToCp1251(uint32_t cp);
+// Decodes one UTF-8 sequence starting at s (n bytes available). Returns the bytes used
+// (at least 1) and stores the code point, U+FFFD for a malformed sequence.
+size_t DecodeUtf8(const unsigned char* s, size_t n, uint32_t* cp);
+void AppendUtf8(std::string& out, uint32_t cp);
+// Case-insensitive equality of two ANSI strings (ASCII and Cyrillic letters fold).
+bool EqualNoCase(const std::string& a, const std::string& b);
+
+// ---- resets used by ResetForTest ----
+void ResetThreadRecords();
+void ResetRegistry();
+void ResetWindowLogs();
+
+}  // namespace detail
+}  // namespace kvplat
+
+#endif  // KVMON_PLATFORM_INTERNAL_H

@@ -1,0 +1,500 @@
+// Paging-file mappings on POSIX shared memory, and the small part of security
+// descriptors that goes with them.
+//
+// A named mapping is the shared memory object ShmObjectName(name), so another process
+// (a reader of the status block, a test's child) opens it by the same name. Lifetime
+// follows the platform: the object exists while some process holds a handle or a view
+// of it. Every holder keeps a shared flock on its descriptor; whoever lets go last (can
+// take the lock exclusively) unlinks the name. Views keep their holder's descriptor open.
+#include "internal.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+namespace kvplat {
+namespace detail {
+namespace {
+
+const size_t kPage = 4096;
+const uint64_t kAllocationGranularity = 65536;
+
+// Security descriptor as laid out in the caller's buffer (SECURITY_DESCRIPTOR_MIN_LENGTH
+// bytes): revision, a reserved byte, the control word, then the DACL pointer.
+const size_t kSdRevision = 0;
+const size_t kSdControl = 2;
+const size_t kSdDacl = 4;
+const WORD kSeDaclPresent = 0x0004;
+const WORD kSeDaclDefaulted = 0x0008;
+
+// Never destroyed, like all state of this library.
+struct NamespaceState {
+    std::mutex mutex;
+    std::string name;
+};
+NamespaceState& Namespace()
+{
+    static NamespaceState* state = [] {
+        const char* env = std::getenv("KVMON_SHM_NAMESPACE");
+        return new NamespaceState{{}, env != nullptr && *env != '\0' ? env : "kvmon"};
+    }();
+    return *state;
+}
+
+// One open descriptor of a shared memory object, with this holder's shared lock.
+struct ShmFile {
+    int fd = -1;
+    std::string shmName;  // empty for an unnamed mapping
+    uint64_t size = 0;
+    bool writable = false;
+
+    ~ShmFile()
+    {
+        if (fd < 0)
+            return;
+        struct stat st;
+        bool haveIno = fstat(fd, &st) == 0;
+        close(fd);
+        if (!shmName.empty() && haveIno)
+            UnlinkIfUnheld(shmName, st.st_ino);
+    }
+
+    static void UnlinkIfUnheld(const std::string& name, ino_t ino)
+    {
+        int probe = shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+        if (probe < 0)
+            return;
+        struct stat st;
+        // Same object (not a newer one under the same name) and nobody holds it.
+        if (fstat(probe, &st) == 0 && st.st_ino == ino && flock(probe, LOCK_EX | LOCK_NB) == 0)
+            shm_unlink(name.c_str());
+        close(probe);
+    }
+};
+
+std::atomic<long> g_liveMappings{0};
+
+struct MappingObject : Object {
+    MappingObject() : Object(Kind::Mapping) {}
+    void OnClose() override { g_liveMappings.fetch_sub(1); }
+    std::shared_ptr<ShmFile> file;
+};
+
+struct View {
+    size_t length;
+    std::shared_ptr<ShmFile> file;
+};
+struct ViewState {
+    std::mutex mutex;
+    std::unordered_map<const void*, View> views;
+};
+ViewState& ViewTable()
+{
+    static ViewState* state = new ViewState;
+    return *state;
+}
+
+DWORD ErrnoToError(int e)
+{
+    switch (e) {
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+        return ERROR_ACCESS_DENIED;
+    case ENAMETOOLONG:
+    case EINVAL:
+        return ERROR_INVALID_NAME;
+    default:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+bool SameObject(int fd, const std::string& name)
+{
+    int probe = shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (probe < 0)
+        return false;
+    struct stat a;
+    struct stat b;
+    bool same = fstat(fd, &a) == 0 && fstat(probe, &b) == 0 && a.st_ino == b.st_ino;
+    close(probe);
+    return same;
+}
+
+// Opens an existing object. Returns null with *error set; ERROR_FILE_NOT_FOUND when no
+// object has that name.
+std::shared_ptr<ShmFile> OpenExisting(const std::string& name, DWORD* error)
+{
+    for (int attempt = 0; attempt < 100; attempt++) {
+        bool writable = true;
+        int fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
+        if (fd < 0 && errno == EACCES) {
+            writable = false;
+            fd = shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+        }
+        if (fd < 0) {
+            *error = ErrnoToError(errno);
+            return nullptr;
+        }
+        auto file = std::make_shared<ShmFile>();
+        file->fd = fd;
+        file->writable = writable;
+        flock(fd, LOCK_SH);
+        // The last holder may have unlinked the name between our open and our lock; then
+        // this object is on its way out and the name has to be looked up again.
+        if (!SameObject(fd, name)) {
+            close(fd);
+            file->fd = -1;
+            continue;
+        }
+        file->shmName = name;
+        // A creator in another process sizes the object right after creating it.
+        struct stat st;
+        for (int wait = 0; wait < 1000; wait++) {
+            if (fstat(fd, &st) != 0) {
+                *error = ErrnoToError(errno);
+                return nullptr;
+            }
+            if (st.st_size > 0)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        file->size = static_cast<uint64_t>(st.st_size);
+        return file;
+    }
+    *error = ERROR_FILE_NOT_FOUND;
+    return nullptr;
+}
+
+// NULL DACL in the descriptor = every user has access; otherwise the owner only.
+mode_t ModeFor(LPSECURITY_ATTRIBUTES sa)
+{
+    if (sa == nullptr || sa->lpSecurityDescriptor == nullptr)
+        return 0600;
+    const auto* sd = static_cast<const BYTE*>(sa->lpSecurityDescriptor);
+    WORD control;
+    void* dacl;
+    std::memcpy(&control, sd + kSdControl, sizeof control);
+    std::memcpy(&dacl, sd + kSdDacl, sizeof dacl);
+    return sd[kSdRevision] == SECURITY_DESCRIPTOR_REVISION && (control & kSeDaclPresent) && dacl == nullptr ? 0666
+                                                                                                            : 0600;
+}
+
+// Creates a new object of `size` bytes; null with *error set, ERROR_ALREADY_EXISTS when
+// the name is taken.
+std::shared_ptr<ShmFile> CreateNew(const std::string& name, uint64_t size, mode_t mode, DWORD* error)
+{
+    int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *error = errno == EEXIST ? ERROR_ALREADY_EXISTS : ErrnoToError(errno);
+        return nullptr;
+    }
+    auto file = std::make_shared<ShmFile>();
+    file->fd = fd;
+    file->writable = true;
+    flock(fd, LOCK_SH);
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+        shm_unlink(name.c_str());
+        return nullptr;  // the descriptor closes with file
+    }
+    fchmod(fd, mode);
+    file->shmName = name;
+    file->size = size;
+    return file;
+}
+
+std::shared_ptr<ShmFile> CreateUnnamed(uint64_t size, DWORD* error)
+{
+    static std::atomic<unsigned> counter{0};
+    std::string name = ShmObjectName("anon." + std::to_string(getpid()) + "." + std::to_string(counter.fetch_add(1)));
+    std::shared_ptr<ShmFile> file = CreateNew(name, size, 0600, error);
+    if (file) {
+        shm_unlink(name.c_str());
+        file->shmName.clear();
+    }
+    return file;
+}
+
+HANDLE NewMappingHandle(std::shared_ptr<ShmFile> file, bool writeAllowed)
+{
+    file->writable = file->writable && writeAllowed;
+    auto obj = std::make_shared<MappingObject>();
+    obj->file = std::move(file);
+    g_liveMappings.fetch_add(1);
+    return RegisterHandle(std::move(obj));
+}
+
+}  // namespace
+}  // namespace detail
+
+void SetMappingNamespace(const std::string& ns)
+{
+    std::lock_guard<std::mutex> lock(detail::Namespace().mutex);
+    detail::Namespace().name = ns;
+}
+
+std::string MappingNamespace()
+{
+    std::lock_guard<std::mutex> lock(detail::Namespace().mutex);
+    return detail::Namespace().name;
+}
+
+std::string ShmObjectName(const std::string& mappingName)
+{
+    std::string name = "/" + MappingNamespace() + "." + mappingName;
+    for (size_t i = 1; i < name.size(); i++) {
+        if (name[i] == '/')
+            name[i] = '_';
+    }
+    // POSIX limits object names to NAME_MAX; a longer one keeps its start and gets a hash
+    // of the whole in place of its tail, so it stays unique and every process derives
+    // the same object name.
+    const size_t kMax = 240;
+    if (name.size() > kMax) {
+        uint64_t h = 1469598103934665603ULL;
+        for (unsigned char c : name)
+            h = (h ^ c) * 1099511628211ULL;
+        char hex[17];
+        std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(h));
+        name = name.substr(0, kMax - 17) + "~" + hex;
+    }
+    return name;
+}
+
+long LiveMappings()
+{
+    return detail::g_liveMappings.load();
+}
+
+long LiveViews()
+{
+    std::lock_guard<std::mutex> lock(detail::ViewTable().mutex);
+    return static_cast<long>(detail::ViewTable().views.size());
+}
+
+}  // namespace kvplat
+
+extern "C" {
+
+HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES sa, DWORD flProtect, DWORD dwMaximumSizeHigh,
+                                 DWORD dwMaximumSizeLow, LPCSTR lpName)
+{
+    using namespace kvplat::detail;
+    if (ShouldFail(kvplat::Fault::Mapping)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    // Only paging-file mappings are supported.
+    if (hFile != INVALID_HANDLE_VALUE) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return NULL;
+    }
+    if (flProtect != PAGE_READWRITE && flProtect != PAGE_READONLY) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return NULL;
+    }
+    uint64_t size = (static_cast<uint64_t>(dwMaximumSizeHigh) << 32) | dwMaximumSizeLow;
+    DWORD error = 0;
+
+    if (lpName == nullptr || *lpName == '\0') {
+        if (size == 0) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return NULL;
+        }
+        std::shared_ptr<ShmFile> file = CreateUnnamed(size, &error);
+        if (!file) {
+            SetLastError(error);
+            return NULL;
+        }
+        HANDLE h = NewMappingHandle(std::move(file), flProtect == PAGE_READWRITE);
+        SetLastError(ERROR_SUCCESS);
+        return h;
+    }
+
+    std::string name = kvplat::ShmObjectName(lpName);
+    // Create, or take the existing object as it is; retried when the other side's object
+    // disappears between our two attempts.
+    for (int attempt = 0; attempt < 100; attempt++) {
+        if (size != 0) {
+            std::shared_ptr<ShmFile> file = CreateNew(name, size, ModeFor(sa), &error);
+            if (file) {
+                HANDLE h = NewMappingHandle(std::move(file), flProtect == PAGE_READWRITE);
+                SetLastError(ERROR_SUCCESS);
+                return h;
+            }
+            if (error != ERROR_ALREADY_EXISTS) {
+                SetLastError(error);
+                return NULL;
+            }
+        }
+        std::shared_ptr<ShmFile> file = OpenExisting(name, &error);
+        if (file) {
+            HANDLE h = NewMappingHandle(std::move(file), flProtect == PAGE_READWRITE);
+            SetLastError(ERROR_ALREADY_EXISTS);
+            return h;
+        }
+        if (error != ERROR_FILE_NOT_FOUND) {
+            SetLastError(error);
+            return NULL;
+        }
+        if (size == 0) {
+            // A new paging-file mapping needs a size.
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return NULL;
+        }
+    }
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return NULL;
+}
+
+HANDLE WINAPI OpenFileMappingA(DWORD dwDesiredAccess, BOOL, LPCSTR lpName)
+{
+    using namespace kvplat::detail;
+    if (lpName == nullptr || *lpName == '\0') {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return NULL;
+    }
+    DWORD error = 0;
+    std::shared_ptr<ShmFile> file = OpenExisting(kvplat::ShmObjectName(lpName), &error);
+    if (!file) {
+        SetLastError(error);
+        return NULL;
+    }
+    // Views of this handle may write only when the handle was opened for writing.
+    HANDLE h = NewMappingHandle(std::move(file), (dwDesiredAccess & FILE_MAP_WRITE) != 0);
+    SetLastError(ERROR_SUCCESS);
+    return h;
+}
+
+// Views are page-granular: one that ends within the last page of the mapping is granted
+// (the tail of that page reads as zeros), one that reaches past it is refused.
+LPVOID WINAPI MapViewOfFile(HANDLE hMapping, DWORD dwDesiredAccess, DWORD dwFileOffsetHigh, DWORD dwFileOffsetLow,
+                            SIZE_T dwNumberOfBytesToMap)
+{
+    using namespace kvplat::detail;
+    if (ShouldFail(kvplat::Fault::View)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    auto mapping = LookupAs<MappingObject>(hMapping, Kind::Mapping);
+    if (!mapping) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return NULL;
+    }
+    const std::shared_ptr<ShmFile>& file = mapping->file;
+    bool write = (dwDesiredAccess & FILE_MAP_WRITE) != 0;
+    bool read = (dwDesiredAccess & FILE_MAP_READ) != 0;
+    if (!write && !read) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return NULL;
+    }
+    if (write && !file->writable) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return NULL;
+    }
+    uint64_t offset = (static_cast<uint64_t>(dwFileOffsetHigh) << 32) | dwFileOffsetLow;
+    if (offset % kAllocationGranularity != 0) {
+        SetLastError(ERROR_MAPPED_ALIGNMENT);
+        return NULL;
+    }
+    uint64_t rounded = (file->size + kPage - 1) / kPage * kPage;
+    uint64_t length = dwNumberOfBytesToMap;
+    if (length == 0) {
+        if (offset >= file->size) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return NULL;
+        }
+        length = file->size - offset;
+    }
+    if (offset + length > rounded) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return NULL;
+    }
+    int prot = PROT_READ | (write ? PROT_WRITE : 0);
+    void* p = mmap(nullptr, static_cast<size_t>(length), prot, MAP_SHARED, file->fd, static_cast<off_t>(offset));
+    if (p == MAP_FAILED) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    std::lock_guard<std::mutex> lock(ViewTable().mutex);
+    ViewTable().views[p] = View{static_cast<size_t>(length), file};
+    return p;
+}
+
+BOOL WINAPI UnmapViewOfFile(LPCVOID lpBaseAddress)
+{
+    using namespace kvplat::detail;
+    View view;
+    {
+        std::lock_guard<std::mutex> lock(ViewTable().mutex);
+        auto& views = ViewTable().views;
+        auto it = views.find(lpBaseAddress);
+        if (it == views.end()) {
+            SetLastError(ERROR_INVALID_ADDRESS);
+            return FALSE;
+        }
+        view = std::move(it->second);
+        views.erase(it);
+    }
+    munmap(const_cast<void*>(lpBaseAddress), view.length);
+    return TRUE;
+}
+
+BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision)
+{
+    using namespace kvplat::detail;
+    if (pSecurityDescriptor == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (dwRevision != SECURITY_DESCRIPTOR_REVISION) {
+        SetLastError(ERROR_UNKNOWN_REVISION);
+        return FALSE;
+    }
+    auto* sd = static_cast<BYTE*>(pSecurityDescriptor);
+    std::memset(sd, 0, SECURITY_DESCRIPTOR_MIN_LENGTH);
+    sd[kSdRevision] = SECURITY_DESCRIPTOR_REVISION;
+    return TRUE;
+}
+
+BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, void* pDacl,
+                                      BOOL bDaclDefaulted)
+{
+    using namespace kvplat::detail;
+    if (pSecurityDescriptor == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto* sd = static_cast<BYTE*>(pSecurityDescriptor);
+    if (sd[kSdRevision] != SECURITY_DESCRIPTOR_REVISION) {
+        SetLastError(ERROR_UNKNOWN_REVISION);
+        return FALSE;
+    }
+    WORD control;
+    std::memcpy(&control, sd + kSdControl, sizeof control);
+    control = static_cast<WORD>(control & ~(kSeDaclPresent | kSeDaclDefaulted));
+    void* dacl = nullptr;
+    if (bDaclPresent) {
+        control |= kSeDaclPresent;
+        if (bDaclDefaulted)
+            control |= kSeDaclDefaulted;
+        dacl = pDacl;
+    }
+    std::memcpy(sd + kSdControl, &control, sizeof control);
+    std::memcpy(sd + kSdDacl, &dacl, sizeof dacl);
+    return TRUE;
+}
+
+}  // extern "C"

@@ -1,0 +1,380 @@
+// Critical sections, events, threads, waits and the interlocked operations.
+#include "internal.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+namespace kvplat {
+namespace detail {
+namespace {
+
+// Events and threads are both waited on the same way: a flag under a lock. A thread's
+// flag is set once, when its procedure has returned; it never resets.
+struct Waitable : Object {
+    Waitable(Kind k, bool manual, bool initial) : Object(k), manualReset(manual), signalled(initial) {}
+    std::mutex mutex;
+    std::condition_variable cv;
+    const bool manualReset;
+    bool signalled;
+};
+
+std::atomic<long> g_liveEvents{0};
+
+struct EventObject : Waitable {
+    EventObject(bool manual, bool initial) : Waitable(Kind::Event, manual, initial) {}
+    void OnClose() override { g_liveEvents.fetch_sub(1); }
+};
+
+// Requested stack size and last priority of one created thread. The thread object and
+// the record list share it, so clearing the list never invalidates a running thread.
+struct ThreadCell {
+    SIZE_T stackSize = 0;
+    std::atomic<int> priority{THREAD_PRIORITY_NORMAL};
+};
+
+std::atomic<long> g_liveThreadHandles{0};
+
+struct ThreadObject : Waitable {
+    ThreadObject() : Waitable(Kind::Thread, true, false) {}
+    void OnClose() override { g_liveThreadHandles.fetch_sub(1); }
+    DWORD id = 0;
+    LPTHREAD_START_ROUTINE proc = nullptr;
+    LPVOID param = nullptr;
+    std::shared_ptr<ThreadCell> cell;
+};
+
+// Running threads and the record list. LiveThreads and the end of a thread are read and
+// written under one lock, together with the thread's own signal, so that whoever
+// sees a thread ended also sees it gone from the live count, and the other way round.
+// Never destroyed: detached threads may still end while the process exits.
+struct ThreadState {
+    std::mutex mutex;
+    std::condition_variable allDone;
+    long live = 0;
+    std::vector<std::shared_ptr<ThreadCell>> records;
+};
+ThreadState& Threads()
+{
+    static ThreadState* state = new ThreadState;
+    return *state;
+}
+
+// Thread ids are our own numbers, so CreateThread can report the id before the thread runs;
+// threads not created by CreateThread get one at their first GetCurrentThreadId.
+std::atomic<DWORD> g_nextThreadId{0x1000};
+thread_local DWORD t_threadId = 0;
+
+DWORD NewThreadId()
+{
+    return g_nextThreadId.fetch_add(4);
+}
+
+void* ThreadMain(void* arg)
+{
+    std::shared_ptr<ThreadObject> self = std::move(*static_cast<std::shared_ptr<ThreadObject>*>(arg));
+    delete static_cast<std::shared_ptr<ThreadObject>*>(arg);
+    t_threadId = self->id;
+
+    self->proc(self->param);
+
+    ThreadState& threads = Threads();
+    std::lock_guard<std::mutex> lock(threads.mutex);
+    --threads.live;
+    {
+        std::lock_guard<std::mutex> own(self->mutex);
+        self->signalled = true;
+        self->cv.notify_all();
+    }
+    threads.allDone.notify_all();
+    return nullptr;
+}
+
+std::recursive_mutex* LockOf(LPCRITICAL_SECTION cs)
+{
+    if (cs == nullptr || cs->impl == nullptr) {
+        // Entering a section that was never initialised is a programming error that
+        // would hang or crash on the real platform; stop here with a clear message.
+        std::fprintf(stderr, "kvplatform: critical section %p used before InitializeCriticalSection\n",
+                     static_cast<void*>(cs));
+        std::abort();
+    }
+    return static_cast<std::recursive_mutex*>(cs->impl);
+}
+
+}  // namespace
+
+DWORD WaitOnObject(const std::shared_ptr<Object>& obj, DWORD ms)
+{
+    Waitable& w = static_cast<Waitable&>(*obj);
+    std::unique_lock<std::mutex> lock(w.mutex);
+    auto ready = [&w] { return w.signalled; };
+    if (ms == INFINITE) {
+        w.cv.wait(lock, ready);
+    } else {
+        auto deadline = std::chrono::steady_clock::now() + ScaledDuration(ms);
+        if (!w.cv.wait_until(lock, deadline, ready))
+            return WAIT_TIMEOUT;
+    }
+    if (!w.manualReset)
+        w.signalled = false;
+    return WAIT_OBJECT_0;
+}
+
+void ResetThreadRecords()
+{
+    std::lock_guard<std::mutex> lock(Threads().mutex);
+    Threads().records.clear();
+}
+
+}  // namespace detail
+
+long LiveEvents()
+{
+    return detail::g_liveEvents.load();
+}
+
+long LiveThreads()
+{
+    std::lock_guard<std::mutex> lock(detail::Threads().mutex);
+    return detail::Threads().live;
+}
+
+long LiveThreadHandles()
+{
+    return detail::g_liveThreadHandles.load();
+}
+
+bool WaitForThreads(unsigned realMs)
+{
+    detail::ThreadState& threads = detail::Threads();
+    std::unique_lock<std::mutex> lock(threads.mutex);
+    return threads.allDone.wait_for(lock, std::chrono::milliseconds(realMs), [&threads] { return threads.live == 0; });
+}
+
+std::vector<ThreadRecord> CreatedThreads()
+{
+    std::lock_guard<std::mutex> lock(detail::Threads().mutex);
+    std::vector<ThreadRecord> out;
+    for (const auto& cell : detail::Threads().records)
+        out.push_back(ThreadRecord{cell->stackSize, cell->priority.load()});
+    return out;
+}
+
+void ClearThreadRecords()
+{
+    detail::ResetThreadRecords();
+}
+
+}  // namespace kvplat
+
+using kvplat::detail::EventObject;
+using kvplat::detail::Kind;
+using kvplat::detail::ThreadObject;
+
+extern "C" {
+
+// ---- critical sections ----
+void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION cs)
+{
+    cs->impl = new std::recursive_mutex();
+}
+
+void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION cs)
+{
+    delete static_cast<std::recursive_mutex*>(cs->impl);
+    cs->impl = nullptr;
+}
+
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION cs)
+{
+    kvplat::detail::LockOf(cs)->lock();
+}
+
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION cs)
+{
+    kvplat::detail::LockOf(cs)->unlock();
+}
+
+// ---- events ----
+// Names are not supported: every call makes a new, process-local event.
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR)
+{
+    if (kvplat::detail::ShouldFail(kvplat::Fault::Event)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    HANDLE h = kvplat::detail::RegisterHandle(std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE));
+    kvplat::detail::g_liveEvents.fetch_add(1);
+    SetLastError(ERROR_SUCCESS);
+    return h;
+}
+
+BOOL WINAPI SetEvent(HANDLE hEvent)
+{
+    auto ev = kvplat::detail::LookupAs<EventObject>(hEvent, Kind::Event);
+    if (!ev) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    {
+        std::lock_guard<std::mutex> lock(ev->mutex);
+        ev->signalled = true;
+    }
+    // An auto-reset event releases one waiter; the flag stays set until a wait takes it.
+    if (ev->manualReset)
+        ev->cv.notify_all();
+    else
+        ev->cv.notify_one();
+    return TRUE;
+}
+
+BOOL WINAPI ResetEvent(HANDLE hEvent)
+{
+    auto ev = kvplat::detail::LookupAs<EventObject>(hEvent, Kind::Event);
+    if (!ev) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> lock(ev->mutex);
+    ev->signalled = false;
+    return TRUE;
+}
+
+// ---- threads ----
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_START_ROUTINE start, LPVOID param,
+                           DWORD, LPDWORD lpThreadId)
+{
+    using namespace kvplat::detail;
+    if (ShouldFail(kvplat::Fault::Thread)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    if (start == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return NULL;
+    }
+
+    auto thread = std::make_shared<ThreadObject>();
+    thread->id = NewThreadId();
+    thread->proc = start;
+    thread->param = param;
+    thread->cell = std::make_shared<ThreadCell>();
+    thread->cell->stackSize = dwStackSize;
+
+    // The requested size is recorded as asked, but the real stack is at least 512 KiB:
+    // the monitor asks for small stacks that sanitizer builds would overflow.
+    const SIZE_T minStack = 512 * 1024;
+    SIZE_T realStack = std::max<SIZE_T>(dwStackSize, minStack);
+    realStack = (realStack + 4095) & ~static_cast<SIZE_T>(4095);
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    if (pthread_attr_setstacksize(&attr, realStack) != 0) {
+        pthread_attr_destroy(&attr);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+
+    ThreadState& threads = Threads();
+    {
+        std::lock_guard<std::mutex> lock(threads.mutex);
+        ++threads.live;
+        threads.records.push_back(thread->cell);
+    }
+    auto* arg = new std::shared_ptr<ThreadObject>(thread);
+    pthread_t tid;
+    int rc = pthread_create(&tid, &attr, ThreadMain, arg);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        delete arg;
+        std::lock_guard<std::mutex> lock(threads.mutex);
+        --threads.live;
+        auto& records = threads.records;
+        records.erase(std::remove(records.begin(), records.end(), thread->cell), records.end());
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+
+    g_liveThreadHandles.fetch_add(1);
+    if (lpThreadId != nullptr)
+        *lpThreadId = thread->id;
+    return RegisterHandle(std::move(thread));
+}
+
+// The priority is recorded, not applied: raising priorities needs privileges on POSIX
+// and the simulation does not depend on scheduling.
+BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority)
+{
+    auto thread = kvplat::detail::LookupAs<ThreadObject>(hThread, Kind::Thread);
+    if (!thread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (nPriority < -15 || nPriority > 15) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    thread->cell->priority.store(nPriority);
+    return TRUE;
+}
+
+int WINAPI GetThreadPriority(HANDLE hThread)
+{
+    auto thread = kvplat::detail::LookupAs<ThreadObject>(hThread, Kind::Thread);
+    if (!thread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return THREAD_PRIORITY_ERROR_RETURN;
+    }
+    return thread->cell->priority.load();
+}
+
+DWORD WINAPI GetCurrentThreadId(void)
+{
+    if (kvplat::detail::t_threadId == 0)
+        kvplat::detail::t_threadId = kvplat::detail::NewThreadId();
+    return kvplat::detail::t_threadId;
+}
+
+// ---- interlocked operations: sequentially consistent, like the platform's full barriers ----
+LONG InterlockedOr(LONG volatile* target, LONG value)
+{
+    return __atomic_fetch_or(target, value, __ATOMIC_SEQ_CST);
+}
+
+LONG InterlockedAnd(LONG volatile* target, LONG value)
+{
+    return __atomic_fetch_and(target, value, __ATOMIC_SEQ_CST);
+}
+
+LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand)
+{
+    // On failure the builtin stores the current value into comparand; on success the
+    // current value was comparand. Either way comparand is the initial value.
+    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+
+LONG InterlockedExchange(LONG volatile* target, LONG value)
+{
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+
+PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value)
+{
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+
+PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange, PVOID comparand)
+{
+    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+
+}  // extern "C"
