@@ -306,10 +306,12 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPSTR pValueNa
         HANDLE hIdle = NULL;
         EnterCriticalSection(&g_csPorts);
         if (TestFlags(ctx, PCF_THREAD_RUN) && ctx->hIdleEvent != NULL && ctx->hWakeEvent != NULL) {
+            // The request flag goes up before the wake-up: a thread parked during a job
+            // that woke without seeing it would park again and never query.
             hIdle = ctx->hIdleEvent;
             ResetEvent(hIdle);
-            SetEvent(ctx->hWakeEvent);
             SetFlags(ctx, PCF_STATUS_REQUEST);
+            SetEvent(ctx->hWakeEvent);
             refresh = TRUE;
         }
         LeaveCriticalSection(&g_csPorts);
