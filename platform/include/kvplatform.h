@@ -88,6 +88,26 @@ void SetMappingNamespace(const std::string& ns);
 std::string MappingNamespace();
 std::string ShmObjectName(const std::string& mappingName);
 
+// ---- observation hooks (the simulator's timeline) ----
+// Called when a view mapped with FILE_MAP_WRITE is unmapped, with the name the mapping
+// was created or opened by ("" when unnamed) and the view's bytes, before they go.
+using ViewWriteHook = std::function<void(const std::string& mappingName, const std::string& bytes)>;
+void SetViewWriteHook(ViewWriteHook hook);
+
+// Called after every WritePrivateProfileStringA, outside the INI lock, with its arguments
+// and result.
+struct ProfileWrite {
+    std::string file;     // as passed
+    std::string section;
+    bool hasKey;          // false: NULL key (the section is removed)
+    std::string key;
+    bool hasValue;        // false: NULL value (the key is removed)
+    std::string value;
+    BOOL result;
+};
+using ProfileWriteHook = std::function<void(const ProfileWrite&)>;
+void SetProfileWriteHook(ProfileWriteHook hook);
+
 // Clears logs, hooks, faults, thread records and the registry; keeps the time scale.
 void ResetForTest();
 

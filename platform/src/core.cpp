@@ -147,6 +147,8 @@ void ResetForTest()
     detail::ResetThreadRecords();
     detail::ResetRegistry();
     detail::ResetWindowLogs();
+    detail::ResetMappingHooks();
+    detail::ResetProfileHooks();
 }
 
 }  // namespace kvplat

@@ -68,6 +68,8 @@ bool EqualNoCase(const std::string& a, const std::string& b);
 void ResetThreadRecords();
 void ResetRegistry();
 void ResetWindowLogs();
+void ResetMappingHooks();
+void ResetProfileHooks();
 
 }  // namespace detail
 }  // namespace kvplat

@@ -88,12 +88,22 @@ struct MappingObject : Object {
     MappingObject() : Object(Kind::Mapping) {}
     void OnClose() override { g_liveMappings.fetch_sub(1); }
     std::shared_ptr<ShmFile> file;
+    std::string name;  // as the caller named it, for the view write hook
 };
 
 struct View {
     size_t length;
     std::shared_ptr<ShmFile> file;
+    bool write = false;
+    std::string name;
 };
+
+std::mutex g_viewHookMutex;
+ViewWriteHook& TheViewWriteHook()
+{
+    static ViewWriteHook hook;
+    return hook;
+}
 struct ViewState {
     std::mutex mutex;
     std::unordered_map<const void*, View> views;
@@ -227,11 +237,12 @@ std::shared_ptr<ShmFile> CreateUnnamed(uint64_t size, DWORD* error)
     return file;
 }
 
-HANDLE NewMappingHandle(std::shared_ptr<ShmFile> file, bool writeAllowed)
+HANDLE NewMappingHandle(std::shared_ptr<ShmFile> file, bool writeAllowed, LPCSTR name = nullptr)
 {
     file->writable = file->writable && writeAllowed;
     auto obj = std::make_shared<MappingObject>();
     obj->file = std::move(file);
+    obj->name = name != nullptr ? name : "";
     g_liveMappings.fetch_add(1);
     return RegisterHandle(std::move(obj));
 }
@@ -284,6 +295,19 @@ long LiveViews()
     return static_cast<long>(detail::ViewTable().views.size());
 }
 
+void SetViewWriteHook(ViewWriteHook hook)
+{
+    std::lock_guard<std::mutex> lock(detail::g_viewHookMutex);
+    detail::TheViewWriteHook() = std::move(hook);
+}
+
+namespace detail {
+void ResetMappingHooks()
+{
+    SetViewWriteHook(nullptr);
+}
+}  // namespace detail
+
 }  // namespace kvplat
 
 extern "C" {
@@ -330,7 +354,7 @@ HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES sa, DWORD f
         if (size != 0) {
             std::shared_ptr<ShmFile> file = CreateNew(name, size, ModeFor(sa), &error);
             if (file) {
-                HANDLE h = NewMappingHandle(std::move(file), flProtect == PAGE_READWRITE);
+                HANDLE h = NewMappingHandle(std::move(file), flProtect == PAGE_READWRITE, lpName);
                 SetLastError(ERROR_SUCCESS);
                 return h;
             }
@@ -341,7 +365,7 @@ HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES sa, DWORD f
         }
         std::shared_ptr<ShmFile> file = OpenExisting(name, &error);
         if (file) {
-            HANDLE h = NewMappingHandle(std::move(file), flProtect == PAGE_READWRITE);
+            HANDLE h = NewMappingHandle(std::move(file), flProtect == PAGE_READWRITE, lpName);
             SetLastError(ERROR_ALREADY_EXISTS);
             return h;
         }
@@ -373,7 +397,7 @@ HANDLE WINAPI OpenFileMappingA(DWORD dwDesiredAccess, BOOL, LPCSTR lpName)
         return NULL;
     }
     // Views of this handle may write only when the handle was opened for writing.
-    HANDLE h = NewMappingHandle(std::move(file), (dwDesiredAccess & FILE_MAP_WRITE) != 0);
+    HANDLE h = NewMappingHandle(std::move(file), (dwDesiredAccess & FILE_MAP_WRITE) != 0, lpName);
     SetLastError(ERROR_SUCCESS);
     return h;
 }
@@ -429,7 +453,7 @@ LPVOID WINAPI MapViewOfFile(HANDLE hMapping, DWORD dwDesiredAccess, DWORD dwFile
         return NULL;
     }
     std::lock_guard<std::mutex> lock(ViewTable().mutex);
-    ViewTable().views[p] = View{static_cast<size_t>(length), file};
+    ViewTable().views[p] = View{static_cast<size_t>(length), file, write, mapping->name};
     return p;
 }
 
@@ -447,6 +471,18 @@ BOOL WINAPI UnmapViewOfFile(LPCVOID lpBaseAddress)
         }
         view = std::move(it->second);
         views.erase(it);
+    }
+    if (view.write) {
+        kvplat::ViewWriteHook hook;
+        {
+            std::lock_guard<std::mutex> lock(g_viewHookMutex);
+            hook = TheViewWriteHook();
+        }
+        if (hook) {
+            DWORD saved = GetLastError();
+            hook(view.name, std::string(static_cast<const char*>(lpBaseAddress), view.length));
+            SetLastError(saved);
+        }
     }
     munmap(const_cast<void*>(lpBaseAddress), view.length);
     return TRUE;

@@ -245,13 +245,34 @@ DWORD CopyValue(const std::string& value, LPSTR out, DWORD nSize)
     return static_cast<DWORD>(n);
 }
 
+std::mutex g_profileHookMutex;
+kvplat::ProfileWriteHook& TheProfileWriteHook()
+{
+    static kvplat::ProfileWriteHook hook;
+    return hook;
+}
+
 }  // namespace
+
+void ResetProfileHooks()
+{
+    std::lock_guard<std::mutex> lock(g_profileHookMutex);
+    TheProfileWriteHook() = nullptr;
+}
+
 }  // namespace detail
+
+void SetProfileWriteHook(ProfileWriteHook hook)
+{
+    std::lock_guard<std::mutex> lock(detail::g_profileHookMutex);
+    detail::TheProfileWriteHook() = std::move(hook);
+}
+
 }  // namespace kvplat
 
 extern "C" {
 
-BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpString, LPCSTR lpFileName)
+static BOOL WriteProfileString(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpString, LPCSTR lpFileName)
 {
     using namespace kvplat::detail;
     if (lpAppName == nullptr || lpFileName == nullptr) {
@@ -316,6 +337,25 @@ BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCST
         return FALSE;
     }
     return TRUE;
+}
+
+BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpString, LPCSTR lpFileName)
+{
+    using namespace kvplat::detail;
+    BOOL result = WriteProfileString(lpAppName, lpKeyName, lpString, lpFileName);
+    kvplat::ProfileWriteHook hook;
+    {
+        std::lock_guard<std::mutex> lock(g_profileHookMutex);
+        hook = TheProfileWriteHook();
+    }
+    if (hook) {
+        DWORD saved = GetLastError();
+        auto text = [](LPCSTR s) { return s != nullptr ? std::string(s) : std::string(); };
+        hook(kvplat::ProfileWrite{text(lpFileName), text(lpAppName), lpKeyName != nullptr, text(lpKeyName),
+                                  lpString != nullptr, text(lpString), result});
+        SetLastError(saved);
+    }
+    return result;
 }
 
 DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpDefault, LPSTR lpReturnedString,

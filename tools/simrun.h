@@ -1,0 +1,28 @@
+// Plays a scenario: loads the monitor as the spooler does, with the simulated spooler,
+// port monitor and printers, and prints what happens as a timeline.
+#ifndef KVMON_TOOLS_SIMRUN_H
+#define KVMON_TOOLS_SIMRUN_H
+
+#include <ostream>
+
+#include "scenario.h"
+
+namespace kvtools {
+
+struct RunOptions {
+    unsigned speed = 50;     // platform ms per real ms (1 = real time)
+    bool json = false;       // JSON lines instead of text
+    bool verbose = false;    // also every other spooler and port monitor call
+    unsigned holdMs = 0;     // real ms to stay alive, blocks open, after the last command
+};
+
+// The registry root handed to InitializeMonitorEx.
+extern const char* const kMonitorRegistryRoot;
+
+// Returns the process exit code: 0 when the scenario played, 1 on a failure of the
+// simulator itself (message on err).
+int RunScenario(const Scenario& scenario, const RunOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace kvtools
+
+#endif  // KVMON_TOOLS_SIMRUN_H

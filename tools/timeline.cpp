@@ -1,0 +1,179 @@
+// Timeline printing: events are held briefly and printed in sequence order, so that the
+// spooler's thread and a polling thread that act at the same moment still print in the
+// order things happened.
+#include "timeline.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "simcommon.h"
+
+namespace kvtools {
+
+namespace {
+// How long an event is held before it is printed (real time): long enough for an event of
+// another thread with a smaller sequence number to arrive.
+const auto kHold = std::chrono::milliseconds(30);
+}  // namespace
+
+std::string JsonString(const std::string& s)
+{
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (c < 0x20 || c == 0x7f) {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", c);
+                out += buf;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+Timeline::Timeline(std::ostream& out, bool json) : out_(out), json_(json) {}
+
+Timeline::~Timeline()
+{
+    Stop();
+}
+
+void Timeline::Start(DWORD spoolerThread)
+{
+    startTick_ = GetTickCount();
+    spooler_ = spoolerThread;
+    if (!json_)
+        out_ << "     ms  thread    event\n";
+    printer_ = std::thread([this] { Run(); });
+}
+
+void Timeline::Stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stop_ || !printer_.joinable())
+            return;
+        stop_ = true;
+    }
+    wake_.notify_all();
+    printer_.join();
+    std::lock_guard<std::mutex> lock(mutex_);
+    FlushLocked(true);
+    if (havePending_) {
+        havePending_ = false;
+        PrintLine(pending_, pending_.text + " ...");
+    }
+    out_.flush();
+}
+
+DWORD Timeline::Now() const
+{
+    return GetTickCount() - startTick_;
+}
+
+void Timeline::Add(Event e)
+{
+    if (e.seq == 0)
+        e.seq = sim::NextSequence();
+    if (e.thread == 0)
+        e.thread = GetCurrentThreadId();
+    if (e.ms == 0)
+        e.ms = Now();
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_.push_back(Held{std::move(e), std::chrono::steady_clock::now()});
+}
+
+void Timeline::Run()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stop_) {
+        wake_.wait_for(lock, std::chrono::milliseconds(10));
+        FlushLocked(false);
+    }
+}
+
+void Timeline::FlushLocked(bool all)
+{
+    std::stable_sort(held_.begin(), held_.end(),
+                     [](const Held& a, const Held& b) { return a.event.seq < b.event.seq; });
+    auto limit = std::chrono::steady_clock::now() - kHold;
+    size_t n = 0;
+    while (n < held_.size() && (all || held_[n].arrived <= limit))
+        Print(held_[n++].event);
+    held_.erase(held_.begin(), held_.begin() + static_cast<long>(n));
+    if (n != 0)
+        out_.flush();
+}
+
+std::string Timeline::ThreadName(DWORD thread)
+{
+    auto it = names_.find(thread);
+    if (it != names_.end())
+        return it->second;
+    std::string name = thread == spooler_ ? "spooler" : ++pollers_ == 1 ? "poller" : "poller-" + std::to_string(pollers_);
+    names_[thread] = name;
+    return name;
+}
+
+void Timeline::Print(const Event& e)
+{
+    if (json_) {
+        PrintLine(e, e.text);
+        return;
+    }
+    if (havePending_) {
+        havePending_ = false;
+        if (e.kind == "return" && e.callId == pending_.callId) {
+            PrintLine(pending_, pending_.text + " = " + e.result);
+            return;
+        }
+        PrintLine(pending_, pending_.text + " ...");
+    }
+    if (e.kind == "call") {
+        pending_ = e;
+        havePending_ = true;
+        return;
+    }
+    PrintLine(e, e.text);
+}
+
+void Timeline::PrintLine(const Event& e, const std::string& text)
+{
+    std::string thread = ThreadName(e.thread);
+    if (json_) {
+        out_ << "{\"seq\":" << e.seq << ",\"ms\":" << e.ms << ",\"thread\":" << JsonString(thread)
+             << ",\"event\":" << JsonString(e.kind) << ",\"text\":" << JsonString(text);
+        if (e.kind == "return")
+            out_ << ",\"result\":" << JsonString(e.result);
+        if (e.callId != 0)
+            out_ << ",\"call\":" << e.callId;
+        for (const auto& f : e.fields)
+            out_ << "," << JsonString(f.key) << ":" << (f.number ? f.value : JsonString(f.value));
+        out_ << "}\n";
+        return;
+    }
+    bool effect = e.kind != "call" && e.kind != "return" && e.kind != "scenario" && e.kind != "note";
+    char head[40];
+    std::snprintf(head, sizeof head, "%7lu  %-8s  ", static_cast<unsigned long>(e.ms), thread.c_str());
+    out_ << head << (effect ? "  " : "") << text << '\n';
+}
+
+}  // namespace kvtools

@@ -1,0 +1,101 @@
+// The simulator's timeline: events from the spooler's thread, the polling threads and the
+// platform hooks, printed one per line in the order of the simulation's shared sequence
+// numbers, as text or as JSON lines.
+#ifndef KVMON_TOOLS_TIMELINE_H
+#define KVMON_TOOLS_TIMELINE_H
+
+#include <windows.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace kvtools {
+
+struct Event {
+    DWORD seq = 0;       // sim::NextSequence() when it happened
+    DWORD ms = 0;        // platform ms since the start of the run
+    DWORD thread = 0;    // GetCurrentThreadId of the thread it happened on
+    std::string kind;    // "call", "return", "query", "status", "block", ...
+    std::string text;    // the readable line
+    // For "return": the result alone, printed after the matching "call" when nothing came
+    // between them; callId pairs the two.
+    std::string result;
+    unsigned long callId = 0;
+    // Extra JSON fields: key and value; numeric values are written without quotes.
+    struct Field {
+        std::string key;
+        std::string value;
+        bool number;
+    };
+    std::vector<Field> fields;
+
+    Event& Str(const std::string& key, const std::string& value)
+    {
+        fields.push_back({key, value, false});
+        return *this;
+    }
+    Event& Num(const std::string& key, unsigned long long value)
+    {
+        fields.push_back({key, std::to_string(value), true});
+        return *this;
+    }
+    Event& Bool(const std::string& key, bool value)
+    {
+        fields.push_back({key, value ? "true" : "false", true});
+        return *this;
+    }
+};
+
+class Timeline {
+public:
+    Timeline(std::ostream& out, bool json);
+    ~Timeline();
+    Timeline(const Timeline&) = delete;
+    Timeline& operator=(const Timeline&) = delete;
+
+    // Starts the clock and the printing thread; spoolerThread is named "spooler", every
+    // other thread "poller" (then "poller-2", ...).
+    void Start(DWORD spoolerThread);
+    // Prints everything still held and stops the printing thread.
+    void Stop();
+    // Takes the event; fills in seq, ms and thread when they are 0.
+    void Add(Event e);
+    DWORD Now() const;  // platform ms since Start
+
+private:
+    struct Held {
+        Event event;
+        std::chrono::steady_clock::time_point arrived;
+    };
+    void Run();
+    void FlushLocked(bool all);
+    void Print(const Event& e);
+    void PrintLine(const Event& e, const std::string& text);
+    std::string ThreadName(DWORD thread);
+
+    std::ostream& out_;
+    bool json_;
+    DWORD startTick_ = 0;
+    DWORD spooler_ = 0;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<Held> held_;
+    std::map<DWORD, std::string> names_;
+    unsigned pollers_ = 0;
+    bool havePending_ = false;
+    Event pending_;  // a "call" waiting to see whether its "return" follows directly
+    bool stop_ = false;
+    std::thread printer_;
+};
+
+std::string JsonString(const std::string& s);
+
+}  // namespace kvtools
+
+#endif  // KVMON_TOOLS_TIMELINE_H
