@@ -58,11 +58,11 @@ Timeline::~Timeline()
 
 void Timeline::Start(DWORD spoolerThread)
 {
-    startTick_ = GetTickCount();
     spooler_ = spoolerThread;
     if (!json_)
         out_ << "     ms  thread    event\n";
     printer_ = std::thread([this] { Run(); });
+    startTick_ = GetTickCount();
 }
 
 void Timeline::Stop()

@@ -1,0 +1,436 @@
+// The tools: reply and block analysis against the monitor itself, scenario parsing, and
+// the kvmon-sim and kvmon-stat programs run as a user runs them.
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "devstatus.h"
+#include "scenario.h"
+#include "test_support.h"
+
+namespace {
+
+using kvtools::AnalyseBlock;
+using kvtools::AnalyseReply;
+using kvtools::Analysis;
+
+const std::string kHead = "MFG:Kestravon;MDL:ZR-QM4471;CMD:PJL;";
+
+// ---- reply analysis ----
+
+TEST(ReplyAnalysis, RecognitionFailuresSayWhy)
+{
+    Analysis lower = AnalyseReply("MFG:kestravon;MDL:ZR-QM4471;VSTATUS:x");
+    EXPECT_FALSE(lower.recognised);
+    EXPECT_FALSE(lower.hasCode);
+    EXPECT_NE(lower.whyNot.find("\"kestravon\" does not begin with \"Kestravon\""), std::string::npos) << lower.whyNot;
+
+    Analysis swallowed = AnalyseReply("MFG:Kestravon;FL1;MDL:ZR-QM4471;VSTATUS:x");
+    EXPECT_FALSE(swallowed.recognised);
+    EXPECT_TRUE(swallowed.makerOk);
+    EXPECT_NE(swallowed.whyNot.find("\"FL1;MDL:\""), std::string::npos) << swallowed.whyNot;
+
+    Analysis noMaker = AnalyseReply("MDL:ZR-QM4471;VSTATUS:x");
+    EXPECT_FALSE(noMaker.recognised);
+    EXPECT_NE(noMaker.whyNot.find("no manufacturer key"), std::string::npos) << noMaker.whyNot;
+}
+
+TEST(ReplyAnalysis, Base64PayloadOf32CharactersIsDecoded)
+{
+    std::string reply = kvtools::KestravonReply(42632);
+    Analysis a = AnalyseReply(reply);
+    ASSERT_TRUE(a.recognised);
+    EXPECT_TRUE(a.decoded);
+    EXPECT_EQ(a.record, kvtools::StatusRecord(42632));
+    EXPECT_EQ(a.code, 42632);
+    EXPECT_EQ(a.row, 16);
+    EXPECT_EQ(a.bits, (DWORD)(PRINTER_STATUS_PAPER_JAM | PRINTER_STATUS_USER_INTERVENTION));
+    EXPECT_TRUE(a.notifies);
+    // Block: length, the text through "VSTATUS:" now reading "FL0;", then the 24 bytes.
+    std::string text = kHead + "FL0;VSTATUS:";
+    ASSERT_EQ(a.block.size(), text.size() + 24 + 2);
+    EXPECT_EQ((BYTE)a.block[0] << 8 | (BYTE)a.block[1], (int)a.block.size());
+    EXPECT_EQ(a.block.substr(2, text.size()), text);
+    EXPECT_EQ(kvtools::StatusBitNames(a.bits), "PAPER_JAM | USER_INTERVENTION");
+}
+
+TEST(ReplyAnalysis, PayloadOf30CharactersStaysRawWithCodeFromTheText)
+{
+    // Characters 21 and 22 of the Base64 text are 'V' (0x56) and 'W' (0x57).
+    std::string reply = kHead + "FL1;VSTATUS:ABCDEFGHIJKLMNOPQRSTUVWXYZabcd";
+    Analysis a = AnalyseReply(reply);
+    ASSERT_TRUE(a.recognised);
+    EXPECT_FALSE(a.decoded);
+    EXPECT_NE(a.rawReason.find("30 characters"), std::string::npos);
+    EXPECT_EQ(a.code, 0x5657);
+    EXPECT_EQ(a.row, 0);
+    EXPECT_TRUE(a.offline);
+    EXPECT_EQ(a.bits, (DWORD)PRINTER_STATUS_OFFLINE);
+    // Raw block: length field = reply length, the reply less its last two bytes, "FL1;" kept.
+    ASSERT_EQ(a.block.size(), reply.size());
+    EXPECT_EQ(a.block.substr(2), reply.substr(0, reply.size() - 2));
+}
+
+TEST(ReplyAnalysis, BufferLimits)
+{
+    // Exactly 1024 bytes without NUL: the last byte is read as NUL, the count stays 1024.
+    std::string full = kHead + "VSTATUS:" + std::string(21, '\x01') + "\x2f\xb3";  // 0x2fb3 = 12211
+    full += std::string(1024 - full.size(), 'x');
+    ASSERT_EQ(full.size(), 1024u);
+    Analysis a = AnalyseReply(full);
+    EXPECT_TRUE(a.terminated);
+    EXPECT_EQ(a.length, 1024u);
+    EXPECT_EQ(a.reply[1023], '\0');
+    EXPECT_EQ(a.code, 12211);
+    EXPECT_EQ(a.block.size(), 1024u);
+
+    // Longer replies are cut to the buffer.
+    Analysis cut = AnalyseReply(full + "yyyy");
+    EXPECT_EQ(cut.givenLength, 1028u);
+    EXPECT_EQ(cut.length, 1024u);
+    EXPECT_EQ(cut.code, 12211);
+
+    // No bytes at all: no answer, code 901.
+    Analysis none = AnalyseReply("");
+    EXPECT_FALSE(none.answered);
+    EXPECT_EQ(none.code, STATUS_NO_RESPONSE);
+    EXPECT_EQ(none.bits, (DWORD)PRINTER_STATUS_OFFLINE);
+    EXPECT_FALSE(none.notifies);
+}
+
+// The analysis must say what the monitor does: same code, same printer bits, same block.
+class ReplyAnalysisAgainstMonitor : public kvtest::MonitorTest {};
+
+TEST_F(ReplyAnalysisAgainstMonitor, SameCodeStatusAndBlock)
+{
+    AddPrinter("P", "USB001");
+    const std::string replies[] = {
+        kvtools::KestravonReply(42632),
+        kvtools::KestravonReply(40401, true),
+        kHead + "FL1;VSTATUS:ABCDEFGHIJKLMNOPQRSTUVWXYZabcd",
+        kHead + "VSTATUS:" + std::string(1024, 'z'),
+        "MFG:kestravon;MDL:X;VSTATUS:AAAA",
+        kHead + "FL1;VSTATUS:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAA==",
+    };
+    for (const std::string& reply : replies) {
+        SCOPED_TRACE(kvtools::Escape(reply, 80));
+        Analysis a = AnalyseReply(reply);
+        PortContext* ctx = kvtest::CreateContext("USB001", "P");
+        ASSERT_NE(ctx, nullptr);
+        char buffer[DEVID_BUFFER_SIZE] = {};
+        size_t n = std::min(reply.size(), sizeof buffer);
+        std::memcpy(buffer, reply.data(), n);
+        BOOL processed = ProcessDeviceId(ctx, buffer, (WORD)n);
+        EXPECT_EQ(processed != FALSE, a.hasCode);
+        if (a.hasCode) {
+            EXPECT_EQ(ctx->lastCode, (DWORD)a.code);
+            EXPECT_EQ(ctx->printerStatus, a.bits);
+            HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, MappingName("USB001").c_str());
+            ASSERT_NE(h, (HANDLE)NULL);
+            const char* view = (const char*)MapViewOfFile(h, FILE_MAP_READ, 0, 0, a.block.size());
+            ASSERT_NE(view, nullptr);
+            EXPECT_EQ(std::string(view, a.block.size()), a.block);
+            // And the block read back gives the same code.
+            kvtools::BlockAnalysis b = AnalyseBlock(std::string(view, a.block.size()));
+            if (b.detail.codeKnown) {
+                EXPECT_EQ((DWORD)b.detail.code, (DWORD)a.code);
+            }
+            UnmapViewOfFile(view);
+            CloseHandle(h);
+        } else {
+            EXPECT_EQ(ctx->hMapping, (HANDLE)NULL);
+        }
+        CloseStatusMapping(ctx);
+        kvtest::DeleteContext(ctx);
+    }
+}
+
+TEST(BlockAnalysis, FormsAndDamage)
+{
+    Analysis decoded = AnalyseReply(kvtools::KestravonReply(40251));
+    kvtools::BlockAnalysis b = AnalyseBlock(decoded.block + std::string(20, 'o'));  // stale bytes behind
+    ASSERT_TRUE(b.valid);
+    EXPECT_TRUE(b.decodedForm);
+    EXPECT_EQ(b.detail.manufacturer, "Kestravon");
+    EXPECT_EQ(b.detail.code, 40251);
+    EXPECT_EQ(b.detail.record.size(), 24u);
+
+    // A raw 24-byte record loses its last two bytes in the block: byte 22 of the code.
+    Analysis raw = AnalyseReply(kvtools::KestravonReply(40251, true));
+    kvtools::BlockAnalysis r = AnalyseBlock(raw.block);
+    ASSERT_TRUE(r.valid);
+    EXPECT_FALSE(r.decodedForm);
+    EXPECT_FALSE(r.detail.codeKnown);
+
+    EXPECT_FALSE(AnalyseBlock(std::string("\x01\x00", 2) + "short").valid);
+    EXPECT_FALSE(AnalyseBlock(std::string("\x00\x01", 2)).valid);
+}
+
+TEST(Text, EscapesRoundTripAndErrors)
+{
+    std::string bytes;
+    std::string error;
+    ASSERT_TRUE(kvtools::Unescape("a\\x00\\n\\\\\\\"\\x7\\xfFz", &bytes, &error));
+    EXPECT_EQ(bytes, std::string("a\0\n\\\"\x07\xff" "z", 8));
+    std::string back;
+    ASSERT_TRUE(kvtools::Unescape(kvtools::Escape(bytes), &back, &error));
+    EXPECT_EQ(back, bytes);
+    EXPECT_FALSE(kvtools::Unescape("\\q", &bytes, &error));
+    EXPECT_FALSE(kvtools::Unescape("\\xg", &bytes, &error));
+    EXPECT_FALSE(kvtools::Unescape("end\\", &bytes, &error));
+}
+
+// ---- scenarios ----
+
+std::string ParseError(const std::string& text)
+{
+    kvtools::Scenario s;
+    std::string error;
+    return kvtools::ParseScenario(text, "t", &s, &error) ? std::string() : error;
+}
+
+TEST(ScenarioParser, ErrorsNameTheirLine)
+{
+    const std::string p = "printer P port USB001\n";
+    struct Case {
+        std::string text;
+        std::string expect;  // start of the error
+    } cases[] = {
+        {"bogus\n", "1: unknown command"},
+        {"# c\n\nopen\n", "3: open: no printer"},
+        {p + "write \"x\"\n", "2: write: port USB001 is not open"},
+        {p + "open\nclose\nend-doc\n", "4: end-doc: port USB001 is not open"},
+        {p + "open\nwrite \"abc\n", "3: unterminated string"},
+        {p + "open\nwrite \"a\\q\"\n", "3: bad string: unknown escape"},
+        {p + "device USB001 code 70000\n", "2: the status code 70000 is out of range"},
+        {p + "device USB001 code 12x\n", "2: the status code must be a number"},
+        {p + "device USB001 beep\n", "2: device: \"beep\""},
+        {p + "wait\n", "2: wait: missing argument"},
+        {p + "wait 10 20\n", "2: wait: unexpected \"20\""},
+        {p + "answer maybe\n", "2: answer takes retry or cancel"},
+        {p + "open\nread-cycle 3000\n", "3: read-cycle must come before the first open"},
+        {p + "printer p port USB002\n", "2: printer \"p\" is declared twice"},
+        {p + "add-printer\n", "2: printer \"P\" is in the spooler"},
+        {p + "select Q\n", "2: no printer \"Q\""},
+    };
+    for (const auto& c : cases) {
+        std::string error = ParseError(c.text);
+        EXPECT_EQ(error.rfind(c.expect, 0), 0u) << "scenario:\n" << c.text << "error: " << error;
+    }
+}
+
+TEST(ScenarioParser, ExamplesParseAndTheDefaultIsTheExampleFile)
+{
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(KVMON_EXAMPLES_DIR)) {
+        if (entry.path().extension() != ".scn")
+            continue;
+        files++;
+        std::string text = kvtest::ReadFileBytes(entry.path().string());
+        EXPECT_EQ(ParseError(text), "") << entry.path();
+    }
+    EXPECT_GE(files, 3);
+    EXPECT_EQ(kvtest::ReadFileBytes(std::string(KVMON_EXAMPLES_DIR) + "/default.scn"), kvtools::kDefaultScenario);
+
+    kvtools::Scenario s;
+    std::string error;
+    ASSERT_TRUE(kvtools::ParseScenario("printer P port USB001\nrename Q\nopen\nstart-doc\n", "t", &s, &error));
+    ASSERT_EQ(s.commands.size(), 4u);
+    EXPECT_EQ(s.commands[3].printer, "Q");  // commands after a rename use the new name
+    EXPECT_EQ(s.commands[3].port, "USB001");
+    EXPECT_EQ(s.commands[3].line, 4);
+}
+
+// ---- the programs ----
+
+struct Result {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string TempPath(const std::string& name)
+{
+    return std::filesystem::temp_directory_path() / ("kvmon-tools-" + std::to_string(getpid()) + "-" + name);
+}
+
+// Runs a program with arguments (no shell), optional stdin text and extra environment.
+Result RunProgram(const std::vector<std::string>& argv, const std::string& input = "",
+                  const std::vector<std::string>& env = {})
+{
+    std::string outPath = TempPath("out");
+    std::string errPath = TempPath("err");
+    std::string inPath = TempPath("in");
+    std::ofstream(inPath, std::ios::binary) << input;
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open(inPath.c_str(), O_RDONLY);
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        for (const auto& e : env)
+            putenv(const_cast<char*>(e.c_str()));
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    Result r;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = kvtest::ReadFileBytes(outPath);
+    r.err = kvtest::ReadFileBytes(errPath);
+    std::remove(outPath.c_str());
+    std::remove(errPath.c_str());
+    std::remove(inPath.c_str());
+    return r;
+}
+
+bool Has(const std::string& text, const std::string& what)
+{
+    return text.find(what) != std::string::npos;
+}
+
+TEST(KvmonSim, DefaultRunShowsEveryStep)
+{
+    auto start = std::chrono::steady_clock::now();
+    Result r = RunProgram({KVMON_SIM_PATH, "run"});
+    auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(seconds.count(), 10);
+    const std::string& t = r.out;
+    EXPECT_TRUE(Has(t, "DllMain(DLL_PROCESS_ATTACH) = TRUE"));
+    EXPECT_TRUE(Has(t, "OpenPortEx(\"USB001\", \"Kestravon ZR-QM4471\") = TRUE"));
+    EXPECT_TRUE(Has(t, "query USB001 control 0x0016000C (USB): TRUE, 80 bytes \"MFG:Kestravon;"));
+    EXPECT_TRUE(Has(t, "recognised Kestravon ZR-QM4471; record decoded from Base64, 24 bytes"));
+    EXPECT_TRUE(Has(t, "status 0x00100008 PAPER_JAM | USER_INTERVENTION) = TRUE"));
+    EXPECT_TRUE(Has(t, "status 0x00500000 USER_INTERVENTION | DOOR_OPEN) = TRUE"));
+    EXPECT_TRUE(Has(t, "block \"Kestravon Language MonitorUSB001\" 74 bytes, length field 74: 00 4a 4d 46 47"));
+    EXPECT_TRUE(Has(t, "vuelog.err [DEVICE] MODELNAME=\"Kestravon ZR-QM4471\" DRVNAME=\"Kestravon Printer\" "
+                       "PRNNAME=\"Kestravon ZR-QM4471\" PORTNAME=\"USB001\""));
+    EXPECT_TRUE(Has(t, "broadcast \"QRT command message\""));
+    EXPECT_TRUE(Has(t, "wParam 0x80000000, lParam 1"));
+    EXPECT_TRUE(Has(t, "prompt \"Kestravon ZR-QM4471\": \"Не удается установить соединение."));
+    EXPECT_TRUE(Has(t, "MB_SYSTEMMODAL | MB_RETRYCANCEL -> Retry"));
+    EXPECT_TRUE(Has(t, "SetJobA(\"Kestravon ZR-QM4471\", job 2, JOB_CONTROL_RESTART) = TRUE"));
+    EXPECT_TRUE(Has(t, "WritePort(USB001, 9 bytes \"% page 2\\n\")"));
+    EXPECT_TRUE(Has(t, "= FALSE, error 21 ERROR_NOT_READY, 0 written"));
+    // Unplugged at the end: no answer, the printer goes offline.
+    size_t offline = t.rfind("status 0x00000080 OFFLINE) = TRUE");
+    ASSERT_NE(offline, std::string::npos);
+    EXPECT_LT(t.find("no answer -> code 901"), offline);
+    EXPECT_LT(offline, t.rfind("ClosePort(USB001)"));
+    EXPECT_TRUE(Has(t, "ClosePort = TRUE"));
+
+    // The same run as JSON: one object per line.
+    Result j = RunProgram({KVMON_SIM_PATH, "run", "--json"});
+    ASSERT_EQ(j.status, 0) << j.err;
+    std::istringstream lines(j.out);
+    std::string line;
+    int n = 0;
+    bool sawJam = false;
+    while (std::getline(lines, line)) {
+        n++;
+        ASSERT_EQ(line.front(), '{') << line;
+        ASSERT_EQ(line.back(), '}') << line;
+        sawJam = sawJam || (Has(line, "\"event\":\"setprinter\"") && Has(line, "\"status\":1048584"));
+    }
+    EXPECT_GT(n, 50);
+    EXPECT_TRUE(sawJam);
+}
+
+TEST(KvmonSim, BadInputIsRefusedBeforeAnythingPlays)
+{
+    std::string path = TempPath("bad.scn");
+    std::ofstream(path) << "printer P port USB001\nopen\nstart-doc \"x\"\nwrite \"fine\"\ndevice USB001 code\n";
+    Result r = RunProgram({KVMON_SIM_PATH, "run", path});
+    std::remove(path.c_str());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "kvmon-sim: " + path + ":5: device: code needs a number\n");
+
+    Result missing = RunProgram({KVMON_SIM_PATH, "run", "/nonexistent/x.scn"});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_TRUE(Has(missing.err, "cannot read scenario /nonexistent/x.scn"));
+    EXPECT_EQ(RunProgram({KVMON_SIM_PATH, "run", "--hold"}).status, 2);
+    EXPECT_EQ(RunProgram({KVMON_SIM_PATH, "frobnicate"}).status, 2);
+    EXPECT_EQ(RunProgram({KVMON_SIM_PATH, "decode", "\\q"}).status, 2);
+}
+
+TEST(KvmonSim, DecodeAndCodes)
+{
+    // A raw record with binary bytes given as escapes: code 0x3110 = 12560 is not in the table.
+    Result r = RunProgram({KVMON_SIM_PATH, "decode",
+                           "MFG:Kestravon;MDL:Q;VSTATUS:\\x01\\x02\\x03\\x04\\x05\\x06\\x07\\x08\\x09\\x0a\\x0b"
+                           "\\x0c\\x0d\\x0e\\x0f\\x10\\x11\\x12\\x13\\x14\\x15\\x31\\x10\\x00\\x00"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "code          12560 (0x3110) from record bytes 21-22\n"));
+    EXPECT_TRUE(Has(r.out, "table row     none"));
+    EXPECT_TRUE(Has(r.out, "printer bits  0x00000080 OFFLINE\n"));
+    EXPECT_TRUE(Has(r.out, "notified      no (offline)\n"));
+
+    // The same reply through standard input and through a file gives the same report.
+    std::string reply = kvtools::KestravonReply(12211);
+    Result in = RunProgram({KVMON_SIM_PATH, "decode", "-"}, reply);
+    ASSERT_EQ(in.status, 0) << in.err;
+    EXPECT_TRUE(Has(in.out, "meaning       paper out\n"));
+    std::string path = TempPath("reply.bin");
+    std::ofstream(path, std::ios::binary) << reply;
+    Result file = RunProgram({KVMON_SIM_PATH, "decode", "--file", path});
+    std::remove(path.c_str());
+    EXPECT_EQ(file.out, in.out);
+    EXPECT_EQ(RunProgram({KVMON_SIM_PATH, "decode", "--file", "/nonexistent"}).status, 2);
+
+    Result codes = RunProgram({KVMON_SIM_PATH, "codes"});
+    ASSERT_EQ(codes.status, 0);
+    EXPECT_TRUE(Has(codes.out, "16   42632  0x00100008  no       PAPER_JAM | USER_INTERVENTION"));
+    EXPECT_TRUE(Has(codes.out, "42   63014  0x00140000  no"));
+    EXPECT_TRUE(Has(codes.out, "never used: row 13 has the same code"));
+}
+
+TEST(KvmonStat, ReadsABlockPublishedByAnotherProcess)
+{
+    std::string ns = "KVMON_SHM_NAMESPACE=kvtools" + std::to_string(getpid());
+    std::string path = TempPath("hold.scn");
+    std::ofstream(path) << "printer P port USB007\ndevice USB007 code 15021\nopen\nstart-doc \"held\"\n";
+
+    Result missing = RunProgram({KVMON_STAT_PATH, "USB007"}, "", {ns});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_TRUE(Has(missing.err, "no status block \"Kestravon Language MonitorUSB007\""));
+
+    Result sim;
+    std::thread player([&] { sim = RunProgram({KVMON_SIM_PATH, "run", path, "--hold", "4000"}, "", {ns}); });
+    Result stat;
+    for (int i = 0; i < 300 && stat.status != 0; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        stat = RunProgram({KVMON_STAT_PATH, "USB007"}, "", {ns});
+    }
+    player.join();
+    std::remove(path.c_str());
+    ASSERT_EQ(stat.status, 0) << stat.err;
+    EXPECT_EQ(sim.status, 0) << sim.err;
+    EXPECT_TRUE(Has(stat.out, "block         \"Kestravon Language MonitorUSB007\"\n"));
+    EXPECT_TRUE(Has(stat.out, "length field  74 (0x004a), body 72 bytes\n"));
+    EXPECT_TRUE(Has(stat.out, "text          \"MFG:Kestravon;MDL:ZR-QM4471;CMD:PJL;FL0;VSTATUS:\"\n"));
+    EXPECT_TRUE(Has(stat.out, "code          15021 (0x3aad) from record bytes 21-22\n"));
+    EXPECT_TRUE(Has(stat.out, "meaning       output bin full\n"));
+    EXPECT_TRUE(Has(stat.out, "printer bits  0x00100800 OUTPUT_BIN_FULL | USER_INTERVENTION\n"));
+
+    EXPECT_EQ(RunProgram({KVMON_STAT_PATH}).status, 2);
+    EXPECT_EQ(RunProgram({KVMON_STAT_PATH, "USB007", "--bogus"}).status, 2);
+}
+
+}  // namespace
