@@ -69,12 +69,9 @@ void Setup()
         Fail("port context");
 }
 
-// The block's length field as the mapping holds it.
-void CheckPublishedBlock()
+// The length field of a block just published into a new mapping.
+void CheckPublishedBlock(HANDLE hMapping)
 {
-    HANDLE hMapping = ReadHandle(&g_ctx->hMapping);
-    if (hMapping == NULL)
-        return;
     const BYTE* view = (const BYTE*)MapViewOfFile(hMapping, FILE_MAP_READ, 0, 0, 2);
     if (view == NULL)
         Fail("no view of the status block");
@@ -109,6 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     long allocations = kvplat::LiveAllocations();
     long keys = kvplat::LiveRegistryKeys();
+    HANDLE mappingBefore = ReadHandle(&g_ctx->hMapping);
     BOOL result = ProcessDeviceId(g_ctx, count != 0 ? reply : NULL, (WORD)count);
     free(reply);
 
@@ -130,7 +128,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (!recognised && (result || ReadHandle(&g_ctx->hMapping) != NULL))
             Fail("an unrecognised device must not hold a status block");
     }
-    CheckPublishedBlock();
+    HANDLE mappingAfter = ReadHandle(&g_ctx->hMapping);
+    if (mappingAfter != NULL && mappingAfter != mappingBefore)
+        CheckPublishedBlock(mappingAfter);
 
     sim::TheSpooler().ClearHistory();
     if (++g_runs % kLogResetPeriod == 0) {
