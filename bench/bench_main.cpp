@@ -122,9 +122,9 @@ void Teardown()
 enum class Side { Kvmon, Direct, Proposed };
 
 // Kvmon: kvmon's WritePort(hPort); Direct: the port monitor's own WritePort slot on the
-// port monitor's handle of the same port; Proposed: ProposedWritePort(hPort). The simulated port monitor keeps what it is
-// given; it is emptied every 1 MiB on both sides alike (its buffer keeps its capacity, so
-// that costs no allocation).
+// port monitor's handle of the same port; Proposed: ProposedWritePort(hPort). The simulated
+// port monitor keeps what it is given; it is emptied every 1 MiB on every side alike (its
+// buffer keeps its capacity, so that costs no allocation).
 void BM_Write(benchmark::State& st, HANDLE hPort, Side side, size_t size)
 {
     PortContext* ctx = kvbench::Context(hPort);
