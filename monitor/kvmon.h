@@ -74,9 +74,11 @@ extern CHAR g_szMessage[MESSAGE_BUFFER_SIZE];  // connection-failure text
 // ---- flags: every change is one indivisible operation ----
 static inline void SetFlags(PortContext* ctx, DWORD bits) { InterlockedOr(&ctx->flags, (LONG)bits); }
 static inline void ClearFlags(PortContext* ctx, DWORD bits) { InterlockedAnd(&ctx->flags, ~(LONG)bits); }
+// Reads are plain atomic loads: a locked compare-exchange on every write of print data
+// costs more than the write path may spend.
 static inline BOOL TestFlags(PortContext* ctx, DWORD bits)
 {
-    return (InterlockedCompareExchange(&ctx->flags, 0, 0) & (LONG)bits) != 0;
+    return (__atomic_load_n(&ctx->flags, __ATOMIC_ACQUIRE) & (LONG)bits) != 0;
 }
 // Clears bit and tells whether it was set, so exactly one caller acts on it.
 static inline BOOL TakeFlag(PortContext* ctx, DWORD bit)
@@ -85,12 +87,12 @@ static inline BOOL TakeFlag(PortContext* ctx, DWORD bit)
 }
 static inline DWORD ReadPrinterStatus(PortContext* ctx)
 {
-    return (DWORD)InterlockedCompareExchange((LONG volatile*)&ctx->printerStatus, 0, 0);
+    return __atomic_load_n(&ctx->printerStatus, __ATOMIC_ACQUIRE);
 }
 // Event and mapping handles are read by one thread while another may replace them.
 static inline HANDLE ReadHandle(HANDLE* field)
 {
-    return InterlockedCompareExchangePointer((PVOID volatile*)field, NULL, NULL);
+    return __atomic_load_n(field, __ATOMIC_ACQUIRE);
 }
 static inline void WriteHandle(HANDLE* field, HANDLE value)
 {
