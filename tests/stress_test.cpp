@@ -329,6 +329,7 @@ TEST_P(StressTest, PortsPrintWhilePrintersAndDevicesChange)
     // Quiet again: one job per port settles each printer on its device's answer. The
     // StartDocPort query applies it on the spooler's thread; the thread's queries repeat it.
     RestorePrinters();
+    unsigned deviceQueries = pm_.CallCount("GetPrinterDataFromPort");
     pm_.Reset();  // write answers left queued by jobs whose document a vanishing printer ended
     const WORD finalCodes[kPortCount] = {42632, 40401, 12211, 63256};
     for (int i = 0; i < kPortCount; i++) {
@@ -353,7 +354,7 @@ TEST_P(StressTest, PortsPrintWhilePrintersAndDevicesChange)
            "%u world changes, %u device queries, %lld ms\n",
            seed, tally_.opens.load(), tally_.jobs.load(), tally_.failedStarts.load(), tally_.writes.load(),
            tally_.reads.load(), tally_.requests.load(), tally_.chaos.load(),
-           pm_.CallCount("GetPrinterDataFromPort"), (long long)ms.count());
+           deviceQueries, (long long)ms.count());
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, StressTest, ::testing::Values(1u, 2u, 3u));
