@@ -12,9 +12,12 @@
 #include <sstream>
 #include <thread>
 
+#include <signal.h>
+
 #include "devstatus.h"
 #include "scenario.h"
 #include "test_support.h"
+#include "timeline.h"
 
 namespace {
 
@@ -188,6 +191,74 @@ TEST(Text, EscapesRoundTripAndErrors)
     EXPECT_FALSE(kvtools::Unescape("end\\", &bytes, &error));
 }
 
+// ---- timeline ----
+
+TEST(Timeline, PrintsInSequenceOrderAndJoinsACallWithItsResult)
+{
+    std::ostringstream out;
+    {
+        kvtools::Timeline t(out, false);
+        t.Start(GetCurrentThreadId());
+        auto event = [](DWORD seq, DWORD thread, const char* kind, const char* text) {
+            kvtools::Event e;
+            e.seq = seq;
+            e.thread = thread;
+            e.ms = seq;
+            e.kind = kind;
+            e.text = text;
+            return e;
+        };
+        kvtools::Event call = event(10, GetCurrentThreadId(), "call", "WritePort(USB001)");
+        call.callId = 1;
+        kvtools::Event ret = event(12, GetCurrentThreadId(), "return", "WritePort = TRUE");
+        ret.callId = 1;
+        ret.result = "TRUE";
+        kvtools::Event call2 = event(20, GetCurrentThreadId(), "call", "EndDocPort(USB001)");
+        call2.callId = 2;
+        kvtools::Event ret2 = event(22, GetCurrentThreadId(), "return", "EndDocPort = TRUE");
+        ret2.callId = 2;
+        ret2.result = "TRUE";
+        // Arrival order differs from sequence order; another thread acts inside EndDocPort.
+        t.Add(ret2);
+        t.Add(event(21, 0x7777, "query", "query on the poller"));
+        t.Add(call2);
+        t.Add(ret);
+        t.Add(call);
+        t.Add(event(5, 0x7778, "status", "earlier, second thread"));
+        t.Stop();
+    }
+    std::string text = out.str();
+    const char* order[] = {"earlier, second thread", "WritePort(USB001) = TRUE", "EndDocPort(USB001) ...",
+                           "query on the poller", "EndDocPort = TRUE"};
+    size_t at = 0;
+    for (const char* line : order) {
+        size_t found = text.find(line, at);
+        ASSERT_NE(found, std::string::npos) << line << " in\n" << text;
+        at = found;
+    }
+    EXPECT_NE(text.find("poller    "), std::string::npos) << text;   // first other thread
+    EXPECT_NE(text.find("poller-2"), std::string::npos) << text;     // second one
+    EXPECT_EQ(text.find("WritePort = TRUE"), std::string::npos);    // joined with its call
+}
+
+TEST(Timeline, JsonLinesEscapeText)
+{
+    std::ostringstream out;
+    {
+        kvtools::Timeline t(out, true);
+        t.Start(GetCurrentThreadId());
+        kvtools::Event e;
+        e.kind = "prompt";
+        e.text = "a \"quoted\"\ttab\nline \x01 \xd0\x9d";
+        e.Num("flags", 0x1005).Bool("ok", true).Str("name", "x\\y");
+        t.Add(e);
+        t.Stop();
+    }
+    EXPECT_EQ(out.str().substr(out.str().find(",\"thread\"")),
+              ",\"thread\":\"spooler\",\"event\":\"prompt\",\"text\":\"a \\\"quoted\\\"\\ttab\\nline \\u0001 \xd0\x9d\","
+              "\"flags\":4101,\"ok\":true,\"name\":\"x\\\\y\"}\n");
+}
+
 // ---- scenarios ----
 
 std::string ParseError(const std::string& text)
@@ -307,7 +378,9 @@ bool Has(const std::string& text, const std::string& what)
 TEST(KvmonSim, DefaultRunShowsEveryStep)
 {
     auto start = std::chrono::steady_clock::now();
-    Result r = RunProgram({KVMON_SIM_PATH, "run"});
+    // A slower clock than the default keeps the polls inside the scenario's waits on a
+    // loaded machine.
+    Result r = RunProgram({KVMON_SIM_PATH, "run", "--speed", "10"});
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_LT(seconds.count(), 10);
@@ -336,7 +409,7 @@ TEST(KvmonSim, DefaultRunShowsEveryStep)
     EXPECT_TRUE(Has(t, "ClosePort = TRUE"));
 
     // The same run as JSON: one object per line.
-    Result j = RunProgram({KVMON_SIM_PATH, "run", "--json"});
+    Result j = RunProgram({KVMON_SIM_PATH, "run", "--json", "--speed", "10"});
     ASSERT_EQ(j.status, 0) << j.err;
     std::istringstream lines(j.out);
     std::string line;
@@ -368,6 +441,118 @@ TEST(KvmonSim, BadInputIsRefusedBeforeAnythingPlays)
     EXPECT_EQ(RunProgram({KVMON_SIM_PATH, "run", "--hold"}).status, 2);
     EXPECT_EQ(RunProgram({KVMON_SIM_PATH, "frobnicate"}).status, 2);
     EXPECT_EQ(RunProgram({KVMON_SIM_PATH, "decode", "\\q"}).status, 2);
+}
+
+// Plays a scenario given as text; extra arguments after the file.
+Result Play(const std::string& scenario, const std::vector<std::string>& extra = {})
+{
+    std::string path = TempPath("play.scn");
+    std::ofstream(path) << scenario;
+    std::vector<std::string> argv = {KVMON_SIM_PATH, "run", path};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    Result r = RunProgram(argv, "", {"KVMON_SHM_NAMESPACE=kvplay" + std::to_string(getpid())});
+    std::remove(path.c_str());
+    return r;
+}
+
+// Text between the markers of two scenario lines.
+std::string Between(const std::string& t, const std::string& from, const std::string& to)
+{
+    size_t a = t.find(from);
+    size_t b = t.find(to, a == std::string::npos ? 0 : a);
+    if (a == std::string::npos || b == std::string::npos)
+        return "<markers missing>";
+    return t.substr(a, b - a);
+}
+
+TEST(KvmonSim, PromptAnswersAndCompanionSwitch)
+{
+    // Cancel (also what an unscripted prompt gets), then a printer without a language
+    // monitor in its driver and no companion application installed.
+    Result r = Play("statovue off\n"
+                    "printer P port USB003 monitor none\n"
+                    "device USB003 code 42632\n"
+                    "open\n"
+                    "start-fails 2\n"
+                    "answer cancel\n"
+                    "start-doc \"One\"\n"
+                    "start-doc \"Two\"\n"
+                    "start-doc \"Three\"\n"
+                    "end-doc\n"
+                    "close\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string& t = r.out;
+    EXPECT_TRUE(Has(t, "SetJobA(\"P\", job 1, JOB_CONTROL_CANCEL) = TRUE"));
+    EXPECT_TRUE(Has(t, "-> Cancel (no answer scripted)"));
+    EXPECT_TRUE(Has(t, "SetJobA(\"P\", job 2, JOB_CONTROL_CANCEL) = TRUE"));
+    EXPECT_FALSE(Has(t, "restarted"));
+    EXPECT_TRUE(Has(t, "StartDocPort(USB003, \"P\", job 3, level 1, \"Three\", RAW)"));
+    EXPECT_TRUE(Has(t, "block \"USB003\" 74 bytes"));  // no monitor name: the port name alone
+    EXPECT_TRUE(Has(t, "PAPER_JAM | USER_INTERVENTION) = TRUE"));
+    EXPECT_FALSE(Has(t, "vuelog.err"));
+    EXPECT_FALSE(Has(t, "broadcast"));
+}
+
+TEST(KvmonSim, EcpBackOffRawRecordsAndLptControlCode)
+{
+    // A slower clock keeps the polls well clear of the queue changes on a loaded machine.
+    Result r = Play(kvtest::ReadFileBytes(std::string(KVMON_EXAMPLES_DIR) + "/lpt-ecp.scn"), {"--speed", "10"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string& t = r.out;
+    EXPECT_TRUE(Has(t, "query LPT1 control 17 (LPT): TRUE, 68 bytes"));
+    EXPECT_TRUE(Has(t, "record raw, 24 bytes (no \"FL1;\" before the status field"));
+    EXPECT_TRUE(Has(t, "status 0x00000010 PAPER_OUT) = TRUE"));
+    // No query while a job waits in the queue of an ECP port; queries again after.
+    EXPECT_FALSE(Has(Between(t, "queue-job", "clear-jobs"), "query LPT1")) << t;
+    EXPECT_TRUE(Has(Between(t, "clear-jobs", "close"), "code 63400 (row 8)")) << t;
+}
+
+TEST(KvmonSim, UnrecognisedRepliesStatusRequestAndRename)
+{
+    Result r = Play(kvtest::ReadFileBytes(std::string(KVMON_EXAMPLES_DIR) + "/unrecognised.scn"),
+                    {"--verbose", "--speed", "10"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string& t = r.out;
+    EXPECT_TRUE(Has(t, "not recognised: manufacturer \"kestravon\" does not begin with \"Kestravon\""));
+    EXPECT_TRUE(Has(t, "but no \"VSTATUS:\" field: nothing published"));
+    EXPECT_TRUE(Has(t, "code 16705 (not in the table)"));
+    EXPECT_TRUE(Has(t, "GetPrinterDataFromPort(USB002, 0, \"Printer Status\") = FALSE, error 87"));
+    // The renamed printer is lost by the first polling thread; the next document starts another.
+    EXPECT_TRUE(Has(t, "poller-2"));
+    EXPECT_TRUE(Has(t, "PRNNAME=\"Office printer (2nd floor)\""));
+    // --verbose also shows the monitor's other spooler calls and the port monitor's.
+    EXPECT_TRUE(Has(t, "EnumPrintersA("));
+    EXPECT_TRUE(Has(t, "port monitor EndDocPort(USB002) = TRUE"));
+}
+
+TEST(KvmonStat, WatchPrintsAgainWhenTheBlockChanges)
+{
+    std::string ns = "KVMON_SHM_NAMESPACE=kvwatch" + std::to_string(getpid());
+    std::string path = TempPath("watch.scn");
+    std::ofstream(path) << "printer P port USB009\ndevice USB009 code 42632\nopen\nstart-doc\nend-doc\n"
+                           "wait 2500\ndevice USB009 code 40401\nwait 2500\n";
+    std::string outPath = TempPath("watch.out");
+    pid_t watcher = fork();
+    if (watcher == 0) {
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, 1);
+        putenv(const_cast<char*>(ns.c_str()));
+        execl(KVMON_STAT_PATH, KVMON_STAT_PATH, "USB009", "--watch", (char*)nullptr);
+        _exit(127);
+    }
+    Result sim = RunProgram({KVMON_SIM_PATH, "run", path, "--real-time", "--hold", "1500"}, "", {ns});
+    kill(watcher, SIGTERM);
+    waitpid(watcher, nullptr, 0);
+    std::string watched = kvtest::ReadFileBytes(outPath);
+    std::remove(path.c_str());
+    std::remove(outPath.c_str());
+    ASSERT_EQ(sim.status, 0) << sim.err;
+    size_t jam = watched.find("meaning       paper jam");
+    size_t door = watched.find("meaning       door open");
+    ASSERT_NE(jam, std::string::npos) << watched;
+    ASSERT_NE(door, std::string::npos) << watched;
+    EXPECT_LT(jam, door);
+    EXPECT_NE(watched.find("--\n", jam), std::string::npos);
 }
 
 TEST(KvmonSim, DecodeAndCodes)

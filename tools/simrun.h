@@ -10,7 +10,7 @@
 namespace kvtools {
 
 struct RunOptions {
-    unsigned speed = 50;     // platform ms per real ms (1 = real time)
+    unsigned speed = 20;     // platform ms per real ms (1 = real time)
     bool json = false;       // JSON lines instead of text
     bool verbose = false;    // also every other spooler and port monitor call
     unsigned holdMs = 0;     // real ms to stay alive, blocks open, after the last command
