@@ -142,35 +142,50 @@ static const BYTE c_abBase64Values[256] = {
     255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255,
 };
 
+// Index of the first whole group with '=' in its third or fourth place, or the number of
+// whole groups when there is none. '=' in a first or second place is an ordinary
+// (foreign) character.
+static DWORD FindPaddedGroup(const char* in, DWORD groups)
+{
+    const char* from = in;
+    const char* end = in + groups * 4;
+    const char* eq;
+
+    while (from < end && (eq = (const char*)memchr(from, '=', (size_t)(end - from))) != NULL) {
+        if ((eq - in) % 4 >= 2)
+            return (DWORD)((eq - in) / 4);
+        from = eq + 1;
+    }
+    return groups;
+}
+
 // Decodes whole groups of four characters up to and including the first padded group.
 // Characters outside the alphabet count 255 and are not rejected. The output needs
 // 3 bytes for every 4 input characters.
 void Base64Decode(const char* in, DWORD* len, BYTE* out)
 {
-    DWORD n = *len;
-    DWORD i = 0;
+    const BYTE* src = (const BYTE*)in;
+    DWORD groups = *len / 4;
+    DWORD padded = FindPaddedGroup(in, groups);
+    DWORD g;
     DWORD o = 0;
     BYTE a, b, c, d;
 
-    while (i + 4 <= n && in[i + 2] != '=' && in[i + 3] != '=') {
-        a = Base64CharValue(in[i]);
-        b = Base64CharValue(in[i + 1]);
-        c = Base64CharValue(in[i + 2]);
-        d = Base64CharValue(in[i + 3]);
+    for (g = 0; g < padded; g++, src += 4, o += 3) {
+        a = c_abBase64Values[src[0]];
+        b = c_abBase64Values[src[1]];
+        c = c_abBase64Values[src[2]];
+        d = c_abBase64Values[src[3]];
         out[o] = (BYTE)((a << 2) | ((b >> 4) & 3));
         out[o + 1] = (BYTE)((b << 4) | ((c >> 2) & 0x0F));
         out[o + 2] = (BYTE)((c << 6) | d);
-        i += 4;
-        o += 3;
     }
-    if (i + 4 <= n) {
-        a = Base64CharValue(in[i]);
-        b = Base64CharValue(in[i + 1]);
-        if (in[i + 2] == '=') {
-            out[o++] = (BYTE)((a << 2) | ((b >> 4) & 3));
-        } else {
-            c = Base64CharValue(in[i + 2]);
-            out[o++] = (BYTE)((a << 2) | ((b >> 4) & 3));
+    if (padded < groups) {
+        a = c_abBase64Values[src[0]];
+        b = c_abBase64Values[src[1]];
+        out[o++] = (BYTE)((a << 2) | ((b >> 4) & 3));
+        if (src[2] != '=') {
+            c = c_abBase64Values[src[2]];
             out[o++] = (BYTE)((b << 4) | ((c >> 2) & 0x0F));
         }
     }
