@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -328,9 +329,12 @@ struct Result {
     std::string err;
 };
 
+// A path of its own for every call: programs may run on two threads at once.
 std::string TempPath(const std::string& name)
 {
-    return std::filesystem::temp_directory_path() / ("kvmon-tools-" + std::to_string(getpid()) + "-" + name);
+    static std::atomic<unsigned> serial{0};
+    return std::filesystem::temp_directory_path() /
+           ("kvmon-tools-" + std::to_string(getpid()) + "-" + std::to_string(++serial) + "-" + name);
 }
 
 // Runs a program with arguments (no shell), optional stdin text and extra environment.
