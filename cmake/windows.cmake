@@ -42,3 +42,10 @@ set_target_properties(kvmon PROPERTIES
 # system libraries so the spooler functions bind to SPOOLSS.dll.
 target_link_options(kvmon PRIVATE -static-libgcc -static-libstdc++ -static -Wl,--no-undefined)
 target_link_libraries(kvmon PRIVATE ${KVMON_SPOOLSS_LIB})
+
+# Windows tests under Wine (scripts/test-wine): the SPOOLSS.dll test double and the
+# GoogleTest runner, built beside kvmon.dll. Off by default; the product is unchanged.
+option(KVMON_WINE_TESTS "Build the SPOOLSS.dll test double and the Wine test runner" OFF)
+if(KVMON_WINE_TESTS)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/tests/wine ${CMAKE_BINARY_DIR}/tests/wine)
+endif()

@@ -1,0 +1,107 @@
+// The per-port polling thread with real threads, events and timers (ReadCycle 2000 ms).
+#include <vector>
+
+#include "support.h"
+
+namespace kvwine {
+namespace {
+
+class PollTest : public MonitorTest {
+protected:
+    void SetUp() override
+    {
+        MonitorTest::SetUp();
+        pm_.SetObserver([this](const sim::PortCall& c) {
+            if (c.function == "GetPrinterDataFromPort") {
+                EnterCriticalSection(&cs_);
+                ticks_.push_back(GetTickCount());
+                threads_.push_back(c.thread);
+                LeaveCriticalSection(&cs_);
+            }
+        });
+    }
+    void TearDown() override
+    {
+        MonitorTest::TearDown();
+        pm_.SetObserver(nullptr);
+    }
+    size_t QueryCount()
+    {
+        EnterCriticalSection(&cs_);
+        size_t n = ticks_.size();
+        LeaveCriticalSection(&cs_);
+        return n;
+    }
+    std::vector<DWORD> Ticks()
+    {
+        EnterCriticalSection(&cs_);
+        std::vector<DWORD> t = ticks_;
+        LeaveCriticalSection(&cs_);
+        return t;
+    }
+    struct Lock {
+        Lock() { InitializeCriticalSection(&cs); }
+        ~Lock() { DeleteCriticalSection(&cs); }
+        CRITICAL_SECTION cs;
+    } lock_;
+    CRITICAL_SECTION& cs_ = lock_.cs;
+    std::vector<DWORD> ticks_, threads_;
+};
+
+TEST_F(PollTest, WriteErrorWakesParkedThread)
+{
+    AddPrinter("Kestravon Wake", "USB009");
+    pm_.SetDeviceAnswer("USB009", sim::DeviceAnswer::Text(KestravonId(50130)));
+    HANDLE h = OpenPort("USB009", "Kestravon Wake");
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(StartDoc(h, "Kestravon Wake"));
+    ASSERT_EQ(QueryCount(), 1u) << "StartDocPort runs one query itself";
+    DWORD written = 0;
+    EXPECT_TRUE(Write(h, "print data", &written));
+    EXPECT_EQ(written, 10u);
+
+    Sleep(700);
+    EXPECT_EQ(QueryCount(), 1u) << "the thread queried during a job without a write error";
+
+    pm_.QueueWriteAnswers("USB009", {sim::WriteAnswer::Failure()});
+    DWORD before = GetTickCount();
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(Write(h, "more data", &written));
+    EXPECT_EQ(written, 0u);
+    ASSERT_TRUE(WaitUntil([this] { return QueryCount() >= 2; }, 1500))
+        << "no query within 1500 ms of the failed write";
+    EXPECT_LT(Ticks()[1] - before, 1500u);
+    EXPECT_NE(threads_[1], GetCurrentThreadId()) << "the wake-up query ran on the spooler's thread";
+}
+
+TEST_F(PollTest, PollsEveryReadCycleBetweenJobs)
+{
+    AddPrinter("Kestravon Poll", "USB010");
+    pm_.SetDeviceAnswer("USB010", sim::DeviceAnswer::Text(KestravonId(63400)));
+    HANDLE h = OpenPort("USB010", "Kestravon Poll");
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(StartDoc(h, "Kestravon Poll"));
+    Sleep(500);  // the new thread parks: a job is active
+    ASSERT_TRUE(EndDoc(h));
+    EXPECT_EQ(pm_.CallCount("EndDocPort"), 0u) << "the document is held open for the polling thread";
+
+    // EndDocPort wakes the thread for one query; then one query per ReadCycle.
+    ASSERT_TRUE(WaitUntil([this] { return QueryCount() >= 4; }, 7000)) << "queries: " << QueryCount();
+    std::vector<DWORD> t = Ticks();
+    EXPECT_LT(t[1] - t[0], 1500u) << "EndDocPort did not wake the thread";
+    for (size_t i = 2; i < 4; ++i) {
+        DWORD gap = t[i] - t[i - 1];
+        EXPECT_GE(gap, 1900u) << "poll " << i << " came early";
+        EXPECT_LE(gap, 3500u) << "poll " << i << " came late";
+    }
+
+    ASSERT_TRUE(Close(h));
+    EXPECT_EQ(pm_.CallCount("EndDocPort"), 1u) << "ClosePort ends the held document";
+    EXPECT_EQ(pm_.CallCount("ClosePort"), 1u);
+    std::vector<DWORD> statuses = StatusesOf("Kestravon Poll");
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_EQ(statuses.back(), 0u) << "printer status not cleared when polling ended";
+}
+
+}  // namespace
+}  // namespace kvwine
