@@ -43,6 +43,17 @@ set_target_properties(kvmon PROPERTIES
 target_link_options(kvmon PRIVATE -static-libgcc -static-libstdc++ -static -Wl,--no-undefined)
 target_link_libraries(kvmon PRIVATE ${KVMON_SPOOLSS_LIB})
 
+# kvmon-stat.exe: reads a port's status block beside the DLL on a Windows machine. It uses
+# only the monitor's decoding, not the spooler.
+add_executable(kvmon-stat
+  ${CMAKE_SOURCE_DIR}/tools/kvmon_stat.cpp
+  ${CMAKE_SOURCE_DIR}/tools/devstatus.cpp
+  ${CMAKE_SOURCE_DIR}/status/devid.cpp
+  ${CMAKE_SOURCE_DIR}/status/codetable.cpp
+  ${CMAKE_SOURCE_DIR}/monitor/strutil.cpp)
+target_include_directories(kvmon-stat PRIVATE ${CMAKE_SOURCE_DIR}/monitor ${CMAKE_SOURCE_DIR}/tools)
+target_link_options(kvmon-stat PRIVATE -static-libgcc -static-libstdc++ -static)
+
 # Windows tests under Wine (scripts/test-wine): the SPOOLSS.dll test double and the
 # GoogleTest runner, built beside kvmon.dll. Off by default; the product is unchanged.
 option(KVMON_WINE_TESTS "Build the SPOOLSS.dll test double and the Wine test runner" OFF)
