@@ -76,6 +76,13 @@ PortContext* CreatePortContext(LPCSTR portName, LPCSTR printerName)
     ctx->signature = PORT_CONTEXT_SIGNATURE;
     ctx->portName = StrDupLocal(portName);
     ctx->printerName = StrDupLocal(printerName);
+    // A context without its names could not be found as busy nor polled: refuse it.
+    if ((portName != NULL && ctx->portName == NULL) || (printerName != NULL && ctx->printerName == NULL)) {
+        FreeLocal(ctx->portName);
+        FreeLocal(ctx->printerName);
+        LocalFree(ctx);
+        return NULL;
+    }
     ctx->next = NULL;
     ctx->hPrinter = NULL;
     InitializeCriticalSection(&ctx->csPort);

@@ -1,28 +1,9 @@
 // The per-port polling thread and the printer and port queries it and the port operations use.
 #include "kvmon.h"
 
-// Size probe, allocation and second call of a spooler enumeration. Returns the zeroed
+// Size probe, allocation and second call of the port enumeration. Returns the zeroed
 // buffer filled by the second call, or NULL when the probe did not ask for a buffer, the
 // allocation failed or the second call failed. The caller frees the buffer.
-static LPBYTE EnumPrintersLocal(DWORD* count)
-{
-    DWORD cb = 0;
-    LPBYTE buffer;
-
-    *count = 0;
-    if (EnumPrintersA(PRINTER_ENUM_LOCAL, NULL, 2, NULL, 0, &cb, count) ||
-        GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return NULL;
-    buffer = (LPBYTE)LocalAlloc(LMEM_ZEROINIT, cb);
-    if (buffer == NULL)
-        return NULL;
-    if (!EnumPrintersA(PRINTER_ENUM_LOCAL, NULL, 2, buffer, cb, &cb, count)) {
-        LocalFree(buffer);
-        return NULL;
-    }
-    return buffer;
-}
-
 static LPBYTE EnumPortsLevel2(DWORD* count)
 {
     DWORD cb = 0;
@@ -41,24 +22,42 @@ static LPBYTE EnumPortsLevel2(DWORD* count)
     return buffer;
 }
 
-BOOL PrinterExists(LPCSTR printerName)
+// Looks printerName up among the local printers (size probe, allocation, second call).
+// FALSE when the answer is unknown: the probe failed otherwise than asking for a buffer,
+// the allocation failed or the second call failed. Otherwise TRUE, with *found telling
+// whether the printer is listed; a probe that succeeds lists no printer at all.
+static BOOL LookUpPrinter(LPCSTR printerName, BOOL* found)
 {
+    DWORD cb = 0;
     DWORD count = 0;
     DWORD i;
-    BOOL found = FALSE;
     LPBYTE buffer;
 
-    if (printerName == NULL)
+    *found = FALSE;
+    if (EnumPrintersA(PRINTER_ENUM_LOCAL, NULL, 2, NULL, 0, &cb, &count))
+        return TRUE;
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
         return FALSE;
-    buffer = EnumPrintersLocal(&count);
+    buffer = (LPBYTE)LocalAlloc(LMEM_ZEROINIT, cb);
     if (buffer == NULL)
         return FALSE;
-    for (i = 0; i < count && !found; i++) {
+    if (!EnumPrintersA(PRINTER_ENUM_LOCAL, NULL, 2, buffer, cb, &cb, &count)) {
+        LocalFree(buffer);
+        return FALSE;
+    }
+    for (i = 0; i < count && !*found; i++) {
         LPCSTR name = ((PRINTER_INFO_2A*)buffer)[i].pPrinterName;
-        found = name != NULL && lstrcmpiA(name, printerName) == 0;
+        *found = name != NULL && printerName != NULL && lstrcmpiA(name, printerName) == 0;
     }
     LocalFree(buffer);
-    return found;
+    return TRUE;
+}
+
+BOOL PrinterExists(LPCSTR printerName)
+{
+    BOOL found = FALSE;
+
+    return LookUpPrinter(printerName, &found) && found;
 }
 
 BOOL IsEcpPort(LPCSTR portName)
@@ -185,14 +184,18 @@ done:
     LeaveCriticalSection(&g_csPorts);
 }
 
-static BOOL StatusPrinterExists(PortContext* ctx)
+// The thread ends only when the spooler listed its printers and this one was not among
+// them. A failed enumeration (a transient spooler or memory failure) proves nothing, and
+// ending the thread on it would end the document of the job that is printing.
+static BOOL StatusPrinterVanished(PortContext* ctx)
 {
-    BOOL exists;
+    BOOL found = FALSE;
+    BOOL listed;
 
     EnterCriticalSection(&ctx->csPort);
-    exists = PrinterExists(ctx->printerName);
+    listed = LookUpPrinter(ctx->printerName, &found);
     LeaveCriticalSection(&ctx->csPort);
-    return exists;
+    return listed && !found;
 }
 
 DWORD WINAPI StatusThreadProc(LPVOID param)
@@ -200,7 +203,7 @@ DWORD WINAPI StatusThreadProc(LPVOID param)
     PortContext* ctx = (PortContext*)param;
 
     while (TestFlags(ctx, PCF_THREAD_RUN)) {
-        if (!StatusPrinterExists(ctx)) {
+        if (StatusPrinterVanished(ctx)) {
             // The printer was deleted or renamed: pause once more, then end.
             Sleep(g_dwReadCycle);
             ClearFlags(ctx, PCF_THREAD_RUN);
