@@ -293,23 +293,6 @@ std::string Hex32(DWORD value)
 
 // ---- device IDs ----
 
-std::string Base64Encode(const std::string& bytes)
-{
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < bytes.size(); i += 3) {
-        size_t n = bytes.size() - i < 3 ? bytes.size() - i : 3;
-        unsigned v = 0;
-        for (size_t k = 0; k < 3; k++)
-            v = v << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
-        out += alphabet[v >> 18 & 63];
-        out += alphabet[v >> 12 & 63];
-        out += n > 1 ? alphabet[v >> 6 & 63] : '=';
-        out += n > 2 ? alphabet[v & 63] : '=';
-    }
-    return out;
-}
-
 std::string StatusRecord(WORD code)
 {
     std::string record(24, '\0');

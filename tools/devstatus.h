@@ -6,6 +6,7 @@
 #define KVMON_TOOLS_DEVSTATUS_H
 
 #include "kvmon.h"
+#include "../sim/base64.h"
 
 #include <ostream>
 #include <string>
@@ -26,7 +27,7 @@ std::string HexBytes(const std::string& bytes, size_t max = 0);
 std::string Hex32(DWORD value);  // "0x00100008"
 
 // ---- device IDs ----
-std::string Base64Encode(const std::string& bytes);  // standard, with padding
+using sim::Base64Encode;
 // A 24-byte status record carrying code in bytes 21-22 (big-endian), other bytes 0.
 std::string StatusRecord(WORD code);
 // A Kestravon device ID carrying code: "MFG:maker;MDL:model;CMD:PJL;" then, in Base64 form,

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base64.h"
 #include "kvmon.h"
 #include "kvplatform.h"
 #include "portmon.h"
@@ -39,8 +40,7 @@ inline PortContext* Context(HANDLE h) { return static_cast<PortContext*>(h); }
 // shows what kvmon itself adds to a write, with no simulator cost on either side.
 const MONITOR* NullPortMonitor();
 
-// Standard Base64 with padding.
-std::string Base64Encode(const std::string& bytes);
+using sim::Base64Encode;
 
 // A status record of n bytes whose bytes 21 and 22 carry code (big-endian); the other
 // bytes are a fixed pattern without NULs.

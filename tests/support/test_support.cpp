@@ -15,33 +15,6 @@ namespace kvtest {
 
 const char* const kRegistryRoot = "System\\CurrentControlSet\\Control\\Print\\Monitors\\Kestravon Language Monitor";
 
-std::string Base64Encode(const std::string& bytes)
-{
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        unsigned v = (BYTE)bytes[i] << 16 | (BYTE)bytes[i + 1] << 8 | (BYTE)bytes[i + 2];
-        out += alphabet[v >> 18 & 63];
-        out += alphabet[v >> 12 & 63];
-        out += alphabet[v >> 6 & 63];
-        out += alphabet[v & 63];
-    }
-    if (bytes.size() - i == 1) {
-        unsigned v = (BYTE)bytes[i] << 16;
-        out += alphabet[v >> 18 & 63];
-        out += alphabet[v >> 12 & 63];
-        out += "==";
-    } else if (bytes.size() - i == 2) {
-        unsigned v = (BYTE)bytes[i] << 16 | (BYTE)bytes[i + 1] << 8;
-        out += alphabet[v >> 18 & 63];
-        out += alphabet[v >> 12 & 63];
-        out += alphabet[v >> 6 & 63];
-        out += '=';
-    }
-    return out;
-}
-
 std::string StatusRecord(WORD code)
 {
     std::string record(24, '\x01');

@@ -12,14 +12,14 @@
 #include "kvmon.h"
 #include "kvplatform.h"
 #include "portmon.h"
+#include "base64.h"
 #include "spooler.h"
 
 namespace kvtest {
 
 extern const char* const kRegistryRoot;  // root handed to InitializeMonitorEx
 
-// Standard Base64 with padding.
-std::string Base64Encode(const std::string& bytes);
+using sim::Base64Encode;
 
 // A 24-byte status record whose bytes 21 and 22 carry code (big-endian).
 std::string StatusRecord(WORD code);

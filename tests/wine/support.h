@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base64.h"
 #include "montable.h"
 #include "portmon.h"
 #include "spoolss_control.h"
@@ -27,8 +28,7 @@ bool LoadKvmon();
 HMODULE KvmonModule();
 PFN_INITIALIZEMONITOREX InitializeMonitorEx();
 
-// Standard Base64 with padding.
-std::string Base64Encode(const std::string& bytes);
+using sim::Base64Encode;
 // A 24-byte status record whose bytes 21 and 22 carry code (big-endian).
 std::string StatusRecord(WORD code);
 // A Kestravon device ID carrying code: "FL1;" and the record in Base64, or the raw record.
