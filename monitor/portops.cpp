@@ -26,12 +26,13 @@ void EndMonitorDocument(PortContext* ctx)
         ctx->portMonitor.pfnEndDocPort(ctx->hMonitorPort);
 }
 
-// Wakes the polling thread. Under g_csPorts: the thread closes its events only while it
-// holds that lock, so the handle used here is never one that was just closed.
+// Wakes the polling thread, if one holds its events. Under g_csPorts: the thread closes
+// its events only while it holds that lock, so the handle used here is never one that was
+// just closed.
 void WakeStatusThread(PortContext* ctx)
 {
     EnterCriticalSection(&g_csPorts);
-    if (TestFlags(ctx, PCF_THREAD_RUN) && ctx->hWakeEvent != NULL)
+    if (ctx->hWakeEvent != NULL)
         SetEvent(ctx->hWakeEvent);
     LeaveCriticalSection(&g_csPorts);
 }
@@ -237,8 +238,7 @@ BOOL WINAPI EndDocPort(HANDLE hPort)
     ClearFlags(ctx, PCF_JOB_ACTIVE);
     if (TestFlags(ctx, PCF_THREAD_RUN)) {
         // The document stays open at the port monitor for the thread's queries.
-        if (ctx->hWakeEvent != NULL)
-            SetEvent(ctx->hWakeEvent);
+        WakeStatusThread(ctx);
     } else {
         ReleaseStatusResources(ctx);
         if (TakeFlag(ctx, PCF_DOC_STARTED))
@@ -258,10 +258,7 @@ BOOL WINAPI ClosePort(HANDLE hPort)
     if (TakeFlag(ctx, PCF_THREAD_RUN)) {
         if (TakeFlag(ctx, PCF_DOC_STARTED))
             EndMonitorDocument(ctx);
-        EnterCriticalSection(&g_csPorts);
-        if (ctx->hWakeEvent != NULL)
-            SetEvent(ctx->hWakeEvent);
-        LeaveCriticalSection(&g_csPorts);
+        WakeStatusThread(ctx);
     }
     // Wait for the thread's exit cleanup, also when the thread is ending by itself because
     // its printer vanished: the context must outlive every use the thread makes of it.
