@@ -33,10 +33,22 @@ static LPSTR CopyPortString(PortContext* ctx, LPSTR* field, BOOL* failed)
     return copy;
 }
 
+// The model text comes from the device: a line break in it would start a new line in the
+// INI file, that is, a key or a section the device made up. Line breaks become blanks.
+static void CopyIniValue(char* out, LPCSTR text)
+{
+    int i;
+
+    for (i = 0; i < NAME_BUFFER_SIZE - 1 && text[i] != '\0'; i++)
+        out[i] = (text[i] == '\r' || text[i] == '\n') ? ' ' : text[i];
+    out[i] = '\0';
+}
+
 void NotifyStatusApp(PortContext* ctx, LPCSTR modelText)
 {
     HKEY hKey = NULL;
     char path[NAME_BUFFER_SIZE];
+    char model[NAME_BUFFER_SIZE];
     DWORD cb = sizeof(path);
     LPSTR driverName = NULL;
     LPSTR printerName = NULL;
@@ -64,7 +76,9 @@ void NotifyStatusApp(PortContext* ctx, LPCSTR modelText)
     printerName = CopyPortString(ctx, &ctx->printerName, &failed);
     if (!failed) {
         // A NULL value removes its key from the file.
-        WritePrivateProfileStringA(c_szSection, "MODELNAME", modelText, path);
+        if (modelText != NULL)
+            CopyIniValue(model, modelText);
+        WritePrivateProfileStringA(c_szSection, "MODELNAME", modelText != NULL ? model : NULL, path);
         WritePrivateProfileStringA(c_szSection, "DRVNAME", driverName, path);
         WritePrivateProfileStringA(c_szSection, "PRNNAME", printerName, path);
         WritePrivateProfileStringA(c_szSection, "PORTNAME", ctx->portName, path);

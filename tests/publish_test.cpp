@@ -529,6 +529,19 @@ TEST_F(NotifyTest, FileDescribesTheLastPortAndKeepsOtherSections)
     EXPECT_EQ(Profile("PORTNAME"), "LPT1:");
 }
 
+TEST_F(NotifyTest, LineBreaksFromTheDeviceCannotAddKeysOrSections)
+{
+    // A model value is the device's text up to its ';': it may carry line breaks.
+    NotifyStatusApp(a_, "Kestravon X\r\n[Settings]\r\nRefresh=0\nINJECTED=1");
+    std::string text = kvtest::ReadFileBytes(folder_->LogPath());
+    std::vector<std::string> order;
+    std::map<std::string, Section> ini = ParseIni(text, &order);
+    EXPECT_EQ(order.size(), 1u) << "file:\n" << text;
+    EXPECT_EQ(Profile("MODELNAME"), "Kestravon X  [Settings]  Refresh=0 INJECTED=1");
+    EXPECT_EQ(Profile("INJECTED"), "<absent>");
+    EXPECT_EQ(Profile("PORTNAME"), "USB001");
+}
+
 TEST_F(NotifyTest, MissingDriverNameRemovesItsKey)
 {
     NotifyStatusApp(a_, "Kestravon ZR-QM4471");
