@@ -62,22 +62,23 @@ Store& TheStore()
     return *store;
 }
 
-// Resolves an HKEY (predefined root or open handle) to its node and access. The caller
-// holds the store's mutex.
-bool ResolveLocked(HKEY hKey, std::shared_ptr<KeyNode>* node, REGSAM* access)
+// The key behind hKey (a predefined root or an open handle) and the access it was opened
+// with: ERROR_INVALID_HANDLE for an unknown handle, ERROR_KEY_DELETED for a handle whose
+// key was deleted since. The caller holds the store's mutex.
+LSTATUS ResolveLocked(HKEY hKey, std::shared_ptr<KeyNode>* node, REGSAM* access)
 {
     Store& s = TheStore();
     if (hKey == HKEY_CLASSES_ROOT || hKey == HKEY_CURRENT_USER || hKey == HKEY_LOCAL_MACHINE) {
         *node = hKey == HKEY_CLASSES_ROOT ? s.classesRoot : hKey == HKEY_CURRENT_USER ? s.currentUser : s.localMachine;
         *access = KEY_ALL_ACCESS;
-        return true;
+    } else {
+        auto* kh = static_cast<KeyHandle*>(hKey);
+        if (s.handles.count(kh) == 0)
+            return ERROR_INVALID_HANDLE;
+        *node = kh->node;
+        *access = kh->access;
     }
-    auto* kh = static_cast<KeyHandle*>(hKey);
-    if (s.handles.count(kh) == 0)
-        return false;
-    *node = kh->node;
-    *access = kh->access;
-    return true;
+    return (*node)->deleted ? ERROR_KEY_DELETED : ERROR_SUCCESS;
 }
 
 // '\\'-separated path; empty components (doubled or trailing separators) are skipped.
@@ -149,10 +150,9 @@ LSTATUS WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, 
     std::lock_guard<std::mutex> lock(TheStore().mutex);
     std::shared_ptr<KeyNode> node;
     REGSAM access;
-    if (!ResolveLocked(hKey, &node, &access))
-        return ERROR_INVALID_HANDLE;
-    if (node->deleted)
-        return ERROR_KEY_DELETED;
+    LSTATUS status = ResolveLocked(hKey, &node, &access);
+    if (status != ERROR_SUCCESS)
+        return status;
 
     std::vector<std::string> parts = SplitPath(lpSubKey);
     bool created = false;
@@ -182,10 +182,9 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesire
     std::lock_guard<std::mutex> lock(TheStore().mutex);
     std::shared_ptr<KeyNode> node;
     REGSAM access;
-    if (!ResolveLocked(hKey, &node, &access))
-        return ERROR_INVALID_HANDLE;
-    if (node->deleted)
-        return ERROR_KEY_DELETED;
+    LSTATUS status = ResolveLocked(hKey, &node, &access);
+    if (status != ERROR_SUCCESS)
+        return status;
     for (const auto& part : SplitPath(lpSubKey)) {
         node = node->Child(part);
         if (!node)
@@ -204,10 +203,9 @@ LSTATUS WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD 
     std::lock_guard<std::mutex> lock(TheStore().mutex);
     std::shared_ptr<KeyNode> node;
     REGSAM access;
-    if (!ResolveLocked(hKey, &node, &access))
-        return ERROR_INVALID_HANDLE;
-    if (node->deleted)
-        return ERROR_KEY_DELETED;
+    LSTATUS status = ResolveLocked(hKey, &node, &access);
+    if (status != ERROR_SUCCESS)
+        return status;
     if (!Has(access, KEY_QUERY_VALUE))
         return ERROR_ACCESS_DENIED;
     Value* v = node->FindValue(lpValueName == nullptr ? "" : lpValueName);
@@ -240,10 +238,9 @@ LSTATUS WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType
     std::lock_guard<std::mutex> lock(TheStore().mutex);
     std::shared_ptr<KeyNode> node;
     REGSAM access;
-    if (!ResolveLocked(hKey, &node, &access))
-        return ERROR_INVALID_HANDLE;
-    if (node->deleted)
-        return ERROR_KEY_DELETED;
+    LSTATUS status = ResolveLocked(hKey, &node, &access);
+    if (status != ERROR_SUCCESS)
+        return status;
     if (!Has(access, KEY_SET_VALUE))
         return ERROR_ACCESS_DENIED;
     std::string name = lpValueName == nullptr ? "" : lpValueName;
@@ -263,10 +260,9 @@ LSTATUS WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName)
     std::lock_guard<std::mutex> lock(TheStore().mutex);
     std::shared_ptr<KeyNode> node;
     REGSAM access;
-    if (!ResolveLocked(hKey, &node, &access))
-        return ERROR_INVALID_HANDLE;
-    if (node->deleted)
-        return ERROR_KEY_DELETED;
+    LSTATUS status = ResolveLocked(hKey, &node, &access);
+    if (status != ERROR_SUCCESS)
+        return status;
     if (!Has(access, KEY_SET_VALUE))
         return ERROR_ACCESS_DENIED;
     std::string name = lpValueName == nullptr ? "" : lpValueName;
@@ -288,10 +284,9 @@ LSTATUS WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey)
     std::lock_guard<std::mutex> lock(TheStore().mutex);
     std::shared_ptr<KeyNode> parent;
     REGSAM access;
-    if (!ResolveLocked(hKey, &parent, &access))
-        return ERROR_INVALID_HANDLE;
-    if (parent->deleted)
-        return ERROR_KEY_DELETED;
+    LSTATUS status = ResolveLocked(hKey, &parent, &access);
+    if (status != ERROR_SUCCESS)
+        return status;
     std::vector<std::string> parts = SplitPath(lpSubKey);
     if (parts.empty())
         return ERROR_ACCESS_DENIED;  // a key cannot delete itself through an empty name
