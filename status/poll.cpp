@@ -125,16 +125,11 @@ done:
     return busy;
 }
 
-// Clears the printer's status bits (printerStatus keeps its value) and closes both events.
+// Closes the thread's events, the wake event first, and sets their fields to NULL.
 // Called under g_csPorts.
-void ReleaseStatusResources(PortContext* ctx)
+static void CloseStatusEvents(PortContext* ctx)
 {
     HANDLE hEvent;
-
-    EnterCriticalSection(&ctx->csPort);
-    if (ctx->hPrinter != NULL)
-        SetPrinterA(ctx->hPrinter, 0, NULL, PRINTER_CONTROL_SET_STATUS);
-    LeaveCriticalSection(&ctx->csPort);
 
     hEvent = InterlockedExchangePointer((PVOID volatile*)&ctx->hWakeEvent, NULL);
     if (hEvent != NULL)
@@ -142,6 +137,17 @@ void ReleaseStatusResources(PortContext* ctx)
     hEvent = InterlockedExchangePointer((PVOID volatile*)&ctx->hIdleEvent, NULL);
     if (hEvent != NULL)
         CloseHandle(hEvent);
+}
+
+// Clears the printer's status bits (printerStatus keeps its value) and closes both events.
+// Called under g_csPorts.
+void ReleaseStatusResources(PortContext* ctx)
+{
+    EnterCriticalSection(&ctx->csPort);
+    if (ctx->hPrinter != NULL)
+        SetPrinterA(ctx->hPrinter, 0, NULL, PRINTER_CONTROL_SET_STATUS);
+    LeaveCriticalSection(&ctx->csPort);
+    CloseStatusEvents(ctx);
 }
 
 void StartStatusThread(PortContext* ctx)
@@ -171,14 +177,7 @@ void StartStatusThread(PortContext* ctx)
     } else {
         // No thread without both events: nothing of the attempt is left behind.
         ClearFlags(ctx, PCF_THREAD_RUN | PCF_THREAD_ALIVE);
-        if (ctx->hWakeEvent != NULL) {
-            CloseHandle(ctx->hWakeEvent);
-            ctx->hWakeEvent = NULL;
-        }
-        if (ctx->hIdleEvent != NULL) {
-            CloseHandle(ctx->hIdleEvent);
-            ctx->hIdleEvent = NULL;
-        }
+        CloseStatusEvents(ctx);
     }
 done:
     LeaveCriticalSection(&g_csPorts);
