@@ -141,32 +141,34 @@ BOOL DeletePortContext(PortContext* ctx)
 
 // Follows a printer name that differs (with case) from the stored one. The polling thread
 // uses printerName and hPrinter only under ctx->csPort, so it never sees a freed name or a
-// closed handle while they are replaced here.
+// closed handle while they are replaced here. A failed copy keeps the previous name and
+// handle: a port without a name would look like one whose printer was deleted.
 void UpdatePrinterName(PortContext* ctx, LPCSTR printerName)
 {
-    BOOL wasOpen = FALSE;
+    LPSTR copy = NULL;
+    BOOL wasOpen;
 
-    if (lstrcmpA(printerName, ctx->printerName) != 0) {
-        EnterCriticalSection(&g_csPorts);
-        EnterCriticalSection(&ctx->csPort);
+    EnterCriticalSection(&g_csPorts);
+    EnterCriticalSection(&ctx->csPort);
+    if (ctx->printerName == NULL || lstrcmpA(printerName, ctx->printerName) != 0) {
+        copy = StrDupLocal(printerName);
+        if (copy == NULL)
+            goto done;
         FreeLocal(ctx->printerName);
-        ctx->printerName = StrDupLocal(printerName);
-        if (ctx->hPrinter != NULL) {
+        ctx->printerName = copy;
+        wasOpen = ctx->hPrinter != NULL;
+        if (wasOpen)
             ClosePrinter(ctx->hPrinter);
-            ctx->hPrinter = NULL;
-            wasOpen = TRUE;
-        }
-        if (!OpenPrinterA((LPSTR)printerName, &ctx->hPrinter, NULL))
+        if (!OpenPrinterA(ctx->printerName, &ctx->hPrinter, NULL))
             ctx->hPrinter = NULL;
         if (!wasOpen)
             FetchPrinterInfo(ctx);
-        LeaveCriticalSection(&ctx->csPort);
-        LeaveCriticalSection(&g_csPorts);
     } else if (ctx->hPrinter == NULL) {
-        EnterCriticalSection(&ctx->csPort);
-        if (!OpenPrinterA((LPSTR)printerName, &ctx->hPrinter, NULL))
+        if (!OpenPrinterA(ctx->printerName, &ctx->hPrinter, NULL))
             ctx->hPrinter = NULL;
         FetchPrinterInfo(ctx);
-        LeaveCriticalSection(&ctx->csPort);
     }
+done:
+    LeaveCriticalSection(&ctx->csPort);
+    LeaveCriticalSection(&g_csPorts);
 }

@@ -45,7 +45,8 @@ struct _PortContext {
     DWORD signature;           // PORT_CONTEXT_SIGNATURE while the context is valid
     PortContext* next;         // next open port, NULL at the tail
     LPSTR portName;            // owned copy of the port name given to OpenPortEx
-    LPSTR printerName;         // owned copy of the printer name; replaced by UpdatePrinterName
+    LPSTR printerName;         // owned copy of the printer name; replaced by UpdatePrinterName, and by
+                               // the polling thread when it follows a renamed printer
     LPSTR monitorName;         // owned DRIVER_INFO_3.pMonitorName, or NULL; first half of the mapping name
     LPSTR driverName;          // owned PRINTER_INFO_2.pDriverName, or NULL; reported to the companion
     LONG volatile flags;       // PCF_* bits, changed only with interlocked operations
@@ -56,12 +57,25 @@ struct _PortContext {
     HANDLE hMapping;           // mapping of the shared status block, or NULL
     DWORD volatile printerStatus;  // PRINTER_STATUS_* bits last set on the printer by ApplyStatusCode
     DWORD lastCode;            // device status code last applied; 0 after StartDocPort
+    DWORD docSerial;           // number of the last document opened at the port monitor;
+                               // changed with PCF_DOC_STARTED under g_csPorts
     MONITOR portMonitor;       // copy of the port monitor's table
     CRITICAL_SECTION csPort;   // guards printerName, hPrinter, driverName, monitorName,
                                // printerStatus and lastCode between the spooler's threads and
-                               // the polling thread; taken after g_csPorts, never before it
+                               // the polling thread; taken after g_csPorts, never before it.
+                               // Held across these spooler calls: OpenPrinterA, ClosePrinter,
+                               // GetPrinterA and GetPrinterDriverA (name and handle changes,
+                               // the printer look-up), EnumPrintersA (the look-up), EnumPortsA
+                               // and EnumJobsA (the ECP test), SetPrinterA (status changes).
+                               // The spooler never calls back into its language monitor from
+                               // these: they read or change its printer and job records only,
+                               // and none of them opens a port or starts a document. The
+                               // port monitor is never called under csPort.
     CRITICAL_SECTION csQuery;  // one status query at a time per port (recognition flags,
-                               // hMapping and the block are the query's working state)
+                               // hMapping and the block are the query's working state).
+                               // Waits for a device query to come back, so it is never taken
+                               // while g_csPorts is held: one port's slow device would stall
+                               // every port's OpenPortEx, EndDocPort and ClosePort.
 };
 
 // ---- global state (entry.cpp) ----

@@ -96,17 +96,43 @@ done:
     return result;
 }
 
-// A thread that found its printer gone clears PCF_THREAD_RUN just before its exit cleanup.
-// A document starting in that moment waits (bounded) for the cleanup, so that the ending
-// thread neither ends the new document nor closes the events of a new thread.
-static void WaitForEndingThread(PortContext* ctx)
+// Ends the document held open for polling before a new one starts, and lets a query in
+// flight finish. A thread that found its printer gone clears PCF_THREAD_RUN just before its
+// exit cleanup; the new document first waits for that cleanup (by the tick count, at most
+// g_dwReadCycle ms), so that the ending thread never closes the events of a new thread. The
+// held document is taken under g_csPorts, where the exit cleanup decides whether it ends
+// the document it saw open: exactly one of the two ends it, and a document opened after
+// this never by the thread, even when the wait ran out.
+static void EndHeldDocument(PortContext* ctx)
 {
-    DWORD waited = 0;
+    DWORD start = GetTickCount();
+    HANDLE hIdle = NULL;
+    BOOL held;
 
-    while (!TestFlags(ctx, PCF_THREAD_RUN) && TestFlags(ctx, PCF_THREAD_ALIVE) && waited < g_dwReadCycle) {
+    while (!TestFlags(ctx, PCF_THREAD_RUN) && TestFlags(ctx, PCF_THREAD_ALIVE) &&
+           GetTickCount() - start < g_dwReadCycle)
         Sleep(10);
-        waited += 10;
+
+    EnterCriticalSection(&g_csPorts);
+    held = TakeFlag(ctx, PCF_DOC_STARTED);
+    if (held && TestFlags(ctx, PCF_THREAD_RUN))
+        hIdle = ctx->hIdleEvent;
+    LeaveCriticalSection(&g_csPorts);
+    if (held) {
+        EndMonitorDocument(ctx);
+        if (hIdle != NULL)
+            WaitForSingleObject(hIdle, g_dwReadCycle);
     }
+}
+
+// Marks the port monitor's document open, as a new document: the thread's exit cleanup tells
+// it from the one it saw open by its number.
+static void MarkDocumentOpen(PortContext* ctx)
+{
+    EnterCriticalSection(&g_csPorts);
+    ctx->docSerial++;
+    SetFlags(ctx, PCF_DOC_STARTED);
+    LeaveCriticalSection(&g_csPorts);
 }
 
 // The connection-failure prompt: Retry restarts the job, Cancel cancels it.
@@ -153,23 +179,14 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Le
     ctx->lastCode = 0;
     LeaveCriticalSection(&ctx->csPort);
 
-    WaitForEndingThread(ctx);
-
-    // End the previous document that was held open for the polling thread, and let a query
-    // in flight finish.
-    if (TestFlags(ctx, PCF_THREAD_RUN) && TakeFlag(ctx, PCF_DOC_STARTED)) {
-        HANDLE hIdle;
-        EndMonitorDocument(ctx);
-        hIdle = ReadHandle(&ctx->hIdleEvent);
-        if (hIdle != NULL)
-            WaitForSingleObject(hIdle, g_dwReadCycle);
-    }
+    EndHeldDocument(ctx);
 
     if (ctx->portMonitor.pfnStartDocPort(ctx->hMonitorPort, pPrinterName, JobId, Level, pDocInfo)) {
+        // The name is current before a new thread can look the printer up.
+        UpdatePrinterName(ctx, pPrinterName);
+        MarkDocumentOpen(ctx);
         if (!TestFlags(ctx, PCF_THREAD_RUN))
             StartStatusThread(ctx);
-        UpdatePrinterName(ctx, pPrinterName);
-        SetFlags(ctx, PCF_DOC_STARTED);
         if (TestFlags(ctx, PCF_FIRST_QUERY)) {
             QueryDeviceStatus(ctx, FALSE);
             ClearFlags(ctx, PCF_FIRST_QUERY);

@@ -183,29 +183,113 @@ done:
     LeaveCriticalSection(&g_csPorts);
 }
 
-// The thread ends only when the spooler listed its printers and this one was not among
-// them. A failed enumeration (a transient spooler or memory failure) proves nothing, and
-// ending the thread on it would end the document of the job that is printing.
+// Asks the port's printer handle, which follows the printer object through a rename, for
+// the printer's current name. Called under csPort. Returns an owned copy of the name, or
+// NULL with *gone TRUE when the handle no longer answers or answers for a printer that is
+// being deleted, or NULL with *gone FALSE when the answer is unknown (no memory).
+static LPSTR AskPrinterHandleForName(PortContext* ctx, BOOL* gone)
+{
+    DWORD cb = 0;
+    LPBYTE buffer = NULL;
+    LPSTR name = NULL;
+    PRINTER_INFO_2A* info;
+
+    *gone = TRUE;
+    if (ctx->hPrinter == NULL)
+        return NULL;
+    if (GetPrinterA(ctx->hPrinter, 2, NULL, 0, &cb) || GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return NULL;
+    buffer = (LPBYTE)LocalAlloc(LMEM_ZEROINIT, cb);
+    if (buffer == NULL) {
+        *gone = FALSE;
+        return NULL;
+    }
+    if (!GetPrinterA(ctx->hPrinter, 2, buffer, cb, &cb))
+        goto done;
+    info = (PRINTER_INFO_2A*)buffer;
+    if (info->pPrinterName == NULL || info->pPrinterName[0] == '\0' ||
+        (info->Status & PRINTER_STATUS_PENDING_DELETION) != 0)
+        goto done;
+    name = StrDupLocal(info->pPrinterName);
+    if (name == NULL)
+        *gone = FALSE;
+done:
+    LocalFree(buffer);
+    return name;
+}
+
+// Looks the port's printer up under its current name. A printer that is no longer listed
+// under that name may have been renamed: the port's printer handle still answers with the
+// new name, and the spooler lists it. The port then follows the printer to that name.
+// TRUE only when the spooler listed its printers and the printer is gone: deleted, or its
+// handle names a printer that is not listed. A failed enumeration (a transient spooler or
+// memory failure) proves nothing, and ending the thread on it would end the document of the
+// job that is printing.
 static BOOL StatusPrinterVanished(PortContext* ctx)
 {
     BOOL found = FALSE;
-    BOOL listed;
+    BOOL gone = FALSE;
+    LPSTR newName = NULL;
 
     EnterCriticalSection(&ctx->csPort);
-    listed = LookUpPrinter(ctx->printerName, &found);
+    if (!LookUpPrinter(ctx->printerName, &found) || found)
+        goto done;
+    newName = AskPrinterHandleForName(ctx, &gone);
+    if (newName == NULL)
+        goto done;
+    if (!LookUpPrinter(newName, &found))
+        gone = FALSE;
+    else if (found) {
+        FreeLocal(ctx->printerName);
+        ctx->printerName = newName;
+        newName = NULL;
+        gone = FALSE;
+    }
+done:
     LeaveCriticalSection(&ctx->csPort);
-    return listed && !found;
+    FreeLocal(newName);
+    return gone;
+}
+
+// After the pause that follows a vanished printer: looks once more, under the port's current
+// name (a document started meanwhile may have brought a printer that exists). TRUE when the
+// printer is still gone and no document started during the look-up; then PCF_THREAD_RUN is
+// cleared and *heldDoc names the document that may still be open for this printer. The
+// thread ends that document only; a later one belongs to a printer that exists.
+static BOOL ConfirmPrinterGone(PortContext* ctx, DWORD* heldDoc)
+{
+    DWORD serial;
+    BOOL gone = FALSE;
+
+    EnterCriticalSection(&g_csPorts);
+    serial = ctx->docSerial;
+    LeaveCriticalSection(&g_csPorts);
+    if (!StatusPrinterVanished(ctx))
+        return FALSE;
+
+    // Under g_csPorts, where documents are opened and EndDocPort decides whether the thread
+    // holds a document: from here on every new document is ended by its own EndDocPort.
+    EnterCriticalSection(&g_csPorts);
+    if (ctx->docSerial == serial) {
+        *heldDoc = serial;
+        ClearFlags(ctx, PCF_THREAD_RUN);
+        gone = TRUE;
+    }
+    LeaveCriticalSection(&g_csPorts);
+    return gone;
 }
 
 DWORD WINAPI StatusThreadProc(LPVOID param)
 {
     PortContext* ctx = (PortContext*)param;
+    BOOL printerGone = FALSE;
+    DWORD heldDoc = 0;
 
     while (TestFlags(ctx, PCF_THREAD_RUN)) {
         if (StatusPrinterVanished(ctx)) {
-            // The printer was deleted or renamed: pause once more, then end.
+            // The printer was deleted: pause once more, then end unless it is back.
             Sleep(g_dwReadCycle);
-            ClearFlags(ctx, PCF_THREAD_RUN);
+            printerGone = ConfirmPrinterGone(ctx, &heldDoc);
             continue;
         }
         if (!TestFlags(ctx, PCF_JOB_ACTIVE) || TestFlags(ctx, PCF_WRITE_ERROR) ||
@@ -223,13 +307,17 @@ DWORD WINAPI StatusThreadProc(LPVOID param)
         }
     }
 
-    EnterCriticalSection(&g_csPorts);
-    ReleaseStatusResources(ctx);
-    if (TakeFlag(ctx, PCF_DOC_STARTED))
-        EndMonitorDocument(ctx);
+    // The query lock first, outside g_csPorts: it waits for a device query to come back.
     EnterCriticalSection(&ctx->csQuery);
     CloseStatusMapping(ctx);
     LeaveCriticalSection(&ctx->csQuery);
+
+    EnterCriticalSection(&g_csPorts);
+    ReleaseStatusResources(ctx);
+    // Only the document that was open for the deleted printer; ClosePort ends the document
+    // itself, and a later document belongs to its own job.
+    if (printerGone && ctx->docSerial == heldDoc && TakeFlag(ctx, PCF_DOC_STARTED))
+        EndMonitorDocument(ctx);
     // Last use of the context: ClosePort may delete it once it has the lock.
     ClearFlags(ctx, PCF_THREAD_ALIVE);
     LeaveCriticalSection(&g_csPorts);

@@ -371,27 +371,33 @@ TEST_F(PortOpsTest, DeletedPrinterEndsThePollingAndTheHeldDocument)
     EXPECT_TRUE(table_.pfnClosePort(h));
 }
 
-TEST_F(PortOpsTest, RenamedPrinterEndsTheThreadAndTheNextDocumentFollowsTheNewName)
+TEST_F(PortOpsTest, RenamedPrinterIsFollowedByThePollingThread)
 {
     AddPrinter("Old", "USB001");
     pm_.SetDeviceAnswer("USB001", DeviceAnswer::Text(KestravonId(42632)));
     HANDLE h = OpenPort("USB001", "Old");
     ASSERT_TRUE(StartDoc(h, "Old"));
     ASSERT_TRUE(table_.pfnEndDocPort(h));
-    spooler_.ClearHistory();
+    unsigned queries = Queries("USB001");
 
     ASSERT_TRUE(spooler_.RenamePrinter("Old", "New"));
-    EXPECT_TRUE(WaitUntil([&] { return !ThreadAlive(h); }));
-    // The handle follows the printer object, so the clear lands on the renamed printer.
-    EXPECT_EQ(StatusesOf("New"), (std::vector<DWORD>{0}));
-    EXPECT_FALSE(pm_.DocumentOpen("USB001"));
-
-    ASSERT_TRUE(StartDoc(h, "New"));
-    EXPECT_STREQ(Context(h)->printerName, "New");
+    // The thread keeps polling, now under the printer's new name, through the held document.
+    EXPECT_TRUE(WaitUntil([&] { return Queries("USB001") > queries + 2; }));
     EXPECT_TRUE(ThreadAlive(h));
+    EXPECT_TRUE(pm_.DocumentOpen("USB001"));
+    EnterCriticalSection(&Context(h)->csPort);
+    std::string name = Context(h)->printerName;
+    LeaveCriticalSection(&Context(h)->csPort);
+    EXPECT_EQ(name, "New");
     EXPECT_EQ(spooler_.PrinterStatus("New"), kJam);
+
+    // The next document under the new name ends the held one and keeps the thread.
+    ASSERT_TRUE(StartDoc(h, "New"));
+    EXPECT_EQ(kvplat::CreatedThreads().size(), 1u);
+    EXPECT_EQ(CallsOf("EndDocPort", "USB001"), 1u);
     EXPECT_TRUE(table_.pfnEndDocPort(h));
     EXPECT_TRUE(table_.pfnClosePort(h));
+    EXPECT_EQ(CallsOf("EndDocPort", "USB001"), 2u);
 }
 
 TEST_F(PortOpsTest, FailedStartAsksRetryOrCancel)

@@ -521,8 +521,9 @@ TEST(KvmonSim, UnrecognisedRepliesStatusRequestAndRename)
     EXPECT_TRUE(Has(t, "but no \"VSTATUS:\" field: nothing published"));
     EXPECT_TRUE(Has(t, "code 16705 (not in the table)"));
     EXPECT_TRUE(Has(t, "GetPrinterDataFromPort(USB002, 0, \"Printer Status\") = FALSE, error 87"));
-    // The renamed printer is lost by the first polling thread; the next document starts another.
-    EXPECT_TRUE(Has(t, "poller-2"));
+    // The polling thread follows the renamed printer: no second thread, and the companion
+    // hears the new name.
+    EXPECT_FALSE(Has(t, "poller-2")) << t;
     EXPECT_TRUE(Has(t, "PRNNAME=\"Office printer (2nd floor)\""));
     // --verbose also shows the monitor's other spooler calls and the port monitor's.
     EXPECT_TRUE(Has(t, "EnumPrintersA("));
