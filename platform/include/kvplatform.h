@@ -108,6 +108,13 @@ struct ProfileWrite {
 using ProfileWriteHook = std::function<void(const ProfileWrite&)>;
 void SetProfileWriteHook(ProfileWriteHook hook);
 
+// ---- holds: a test stops a thread at a platform call until it lets it go ----
+// Called on the calling thread, before the call goes on: at the start of Sleep ("Sleep",
+// the ms asked for) and in CreateThread once the new thread has been started ("CreateThread",
+// its id). The hook may block; the thread then waits at exactly that point.
+using HoldHook = std::function<void(const std::string& call, DWORD value)>;
+void SetHoldHook(HoldHook hook);
+
 // Clears logs, hooks, faults, thread records and the registry; keeps the time scale.
 void ResetForTest();
 

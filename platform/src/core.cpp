@@ -92,6 +92,22 @@ bool ShouldFail(Fault kind)
     return at != 0 && n == at;
 }
 
+namespace {
+std::mutex g_holdMutex;
+std::shared_ptr<HoldHook> g_holdHook;
+}  // namespace
+
+void Hold(const char* call, DWORD value)
+{
+    std::shared_ptr<HoldHook> hook;
+    {
+        std::lock_guard<std::mutex> lock(g_holdMutex);
+        hook = g_holdHook;
+    }
+    if (hook)
+        (*hook)(call, value);
+}
+
 std::chrono::microseconds ScaledDuration(DWORD ms)
 {
     uint64_t us = static_cast<uint64_t>(ms) * 1000u / TheClock().divisor.load();
@@ -109,6 +125,12 @@ void SetTimeScale(unsigned divisor)
     c.baseTickUs = c.TickUsLocked(now);
     c.baseReal = now;
     c.divisor.store(divisor == 0 ? 1 : divisor);
+}
+
+void SetHoldHook(HoldHook hook)
+{
+    std::lock_guard<std::mutex> lock(detail::g_holdMutex);
+    detail::g_holdHook = hook ? std::make_shared<HoldHook>(std::move(hook)) : nullptr;
 }
 
 unsigned TimeScale()
@@ -149,6 +171,7 @@ void ResetForTest()
     detail::ResetWindowLogs();
     detail::ResetMappingHooks();
     detail::ResetProfileHooks();
+    SetHoldHook(nullptr);
 }
 
 }  // namespace kvplat
@@ -199,6 +222,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD dwMilliseconds)
 
 void WINAPI Sleep(DWORD dwMilliseconds)
 {
+    kvplat::detail::Hold("Sleep", dwMilliseconds);
     if (dwMilliseconds == INFINITE) {
         for (;;)
             std::this_thread::sleep_for(std::chrono::hours(1));

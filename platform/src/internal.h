@@ -66,6 +66,8 @@ bool EqualNoCase(const std::string& a, const std::string& b);
 
 // ---- resets used by ResetForTest ----
 void ResetThreadRecords();
+// Runs the test hold hook, if one is set (kvplatform.h).
+void Hold(const char* call, DWORD value);
 void ResetRegistry();
 void ResetWindowLogs();
 void ResetMappingHooks();

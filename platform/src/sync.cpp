@@ -305,7 +305,10 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
     g_liveThreadHandles.fetch_add(1);
     if (lpThreadId != nullptr)
         *lpThreadId = thread->id;
-    return RegisterHandle(std::move(thread));
+    DWORD id = thread->id;
+    HANDLE h = RegisterHandle(std::move(thread));
+    Hold("CreateThread", id);
+    return h;
 }
 
 // The priority is recorded, not applied: raising priorities needs privileges on POSIX
