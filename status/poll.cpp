@@ -237,13 +237,11 @@ static BOOL StatusPrinterVanished(PortContext* ctx)
     newName = AskPrinterHandleForName(ctx, &gone);
     if (newName == NULL)
         goto done;
-    if (!LookUpPrinter(newName, &found))
-        gone = FALSE;
-    else if (found) {
+    gone = LookUpPrinter(newName, &found) && !found;
+    if (found) {
         FreeLocal(ctx->printerName);
         ctx->printerName = newName;
         newName = NULL;
-        gone = FALSE;
     }
 done:
     LeaveCriticalSection(&ctx->csPort);

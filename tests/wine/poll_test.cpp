@@ -103,5 +103,40 @@ TEST_F(PollTest, PollsEveryReadCycleBetweenJobs)
     EXPECT_EQ(statuses.back(), 0u) << "printer status not cleared when polling ended";
 }
 
+TEST_F(PollTest, RenameThenPrintAtOnceKeepsTheSecondJob)
+{
+    AddPrinter("Kestravon Old", "USB011");
+    pm_.SetDeviceAnswer("USB011", sim::DeviceAnswer::Text(KestravonId(63400)));
+    HANDLE h = OpenPort("USB011", "Kestravon Old");
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(StartDoc(h, "Kestravon Old", 1));
+    ASSERT_TRUE(Write(h, "job 1\n"));
+    ASSERT_TRUE(EndDoc(h));
+
+    // The thread's next look-up after the rename no longer finds the old name: a thread
+    // that takes that for a deleted printer pauses one ReadCycle and then ends. The next
+    // job starts at once, inside that pause, and prints across its end.
+    ASSERT_TRUE(kvsim_RenamePrinter("Kestravon Old", "Kestravon New"));
+    DWORD lookups = kvsim_CallCount("EnumPrintersA");
+    ASSERT_TRUE(WaitUntil([&] { return kvsim_CallCount("EnumPrintersA") >= lookups + 2; }, 4000))
+        << "the thread made no look-up after the rename";
+    ASSERT_TRUE(StartDoc(h, "Kestravon New", 2, "Second"));
+    std::string expected = "job 1\n";
+    for (int i = 0; i < 6; i++) {
+        std::string chunk = "job 2, part " + std::to_string(i) + "\n";
+        DWORD written = 0;
+        SetLastError(0xdeadbeef);
+        EXPECT_TRUE(Write(h, chunk, &written)) << "part " << i << ": error " << GetLastError();
+        EXPECT_EQ(written, chunk.size()) << "part " << i;
+        expected += chunk;
+        Sleep(500);
+    }
+    ASSERT_TRUE(EndDoc(h));
+    EXPECT_EQ(pm_.CallCount("EndDocPort"), 1u) << "only the first job's held document has ended";
+    ASSERT_TRUE(Close(h));
+    EXPECT_EQ(pm_.Written("USB011"), expected);
+    EXPECT_EQ(pm_.CallCount("EndDocPort"), 2u) << "each document ends exactly once";
+}
+
 }  // namespace
 }  // namespace kvwine
