@@ -184,9 +184,9 @@ done:
 }
 
 // Asks the port's printer handle, which follows the printer object through a rename, for
-// the printer's current name. Called under csPort. Returns an owned copy of the name, or
-// NULL with *gone TRUE when the handle no longer answers or answers for a printer that is
-// being deleted, or NULL with *gone FALSE when the answer is unknown (no memory).
+// the printer's current name. Called under csPort. *gone is TRUE when the handle no longer
+// answers or answers for a printer that is being deleted; otherwise the result is an owned
+// copy of the name, or NULL when the answer is unknown (no memory).
 static LPSTR AskPrinterHandleForName(PortContext* ctx, BOOL* gone)
 {
     DWORD cb = 0;
@@ -210,42 +210,35 @@ static LPSTR AskPrinterHandleForName(PortContext* ctx, BOOL* gone)
     if (info->pPrinterName == NULL || info->pPrinterName[0] == '\0' ||
         (info->Status & PRINTER_STATUS_PENDING_DELETION) != 0)
         goto done;
+    *gone = FALSE;
     name = StrDupLocal(info->pPrinterName);
-    if (name == NULL)
-        *gone = FALSE;
 done:
     LocalFree(buffer);
     return name;
 }
 
 // Looks the port's printer up under its current name. A printer that is no longer listed
-// under that name may have been renamed: the port's printer handle still answers with the
-// new name, and the spooler lists it. The port then follows the printer to that name.
-// TRUE only when the spooler listed its printers and the printer is gone: deleted, or its
-// handle names a printer that is not listed. A failed enumeration (a transient spooler or
-// memory failure) proves nothing, and ending the thread on it would end the document of the
-// job that is printing.
+// under that name is asked for through the port's printer handle, which follows the printer
+// object: while the handle answers, the printer exists, and the port follows it to the name
+// the handle gives (a renamed printer). TRUE only when the spooler listed its printers
+// without this one and the handle no longer answers for it: the printer was deleted. A
+// failed enumeration (a transient spooler or memory failure) proves nothing, and ending the
+// thread on it would end the document of the job that is printing.
 static BOOL StatusPrinterVanished(PortContext* ctx)
 {
     BOOL found = FALSE;
     BOOL gone = FALSE;
-    LPSTR newName = NULL;
+    LPSTR newName;
 
     EnterCriticalSection(&ctx->csPort);
-    if (!LookUpPrinter(ctx->printerName, &found) || found)
-        goto done;
-    newName = AskPrinterHandleForName(ctx, &gone);
-    if (newName == NULL)
-        goto done;
-    gone = LookUpPrinter(newName, &found) && !found;
-    if (found) {
-        FreeLocal(ctx->printerName);
-        ctx->printerName = newName;
-        newName = NULL;
+    if (LookUpPrinter(ctx->printerName, &found) && !found) {
+        newName = AskPrinterHandleForName(ctx, &gone);
+        if (newName != NULL) {
+            FreeLocal(ctx->printerName);
+            ctx->printerName = newName;
+        }
     }
-done:
     LeaveCriticalSection(&ctx->csPort);
-    FreeLocal(newName);
     return gone;
 }
 
