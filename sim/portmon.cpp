@@ -7,6 +7,15 @@
 
 #include "simcommon.h"
 
+// In the POSIX build each slot is an entry point the deterministic scheduler sees: a
+// scheduling point and a frame of the calling thread's stack of calls.
+#ifdef _WIN32
+#define PORT_ENTRY(name)
+#else
+#include "kvplatform.h"
+#define PORT_ENTRY(name) kvplat::CallScope entryScope(name)
+#endif
+
 namespace sim {
 
 namespace {
@@ -17,31 +26,47 @@ const UINT_PTR kHandleStep = 0x10;
 
 // ---- the table's slots ----
 
-BOOL WINAPI SimOpenPort(LPSTR pName, PHANDLE pHandle) { return ThePortMonitor().OpenPort(pName, pHandle); }
+BOOL WINAPI SimOpenPort(LPSTR pName, PHANDLE pHandle)
+{
+    PORT_ENTRY("port monitor OpenPort");
+    return ThePortMonitor().OpenPort(pName, pHandle);
+}
 
 BOOL WINAPI SimStartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Level, LPBYTE pDocInfo)
 {
+    PORT_ENTRY("port monitor StartDocPort");
     return ThePortMonitor().StartDocPort(hPort, pPrinterName, JobId, Level, pDocInfo);
 }
 
 BOOL WINAPI SimWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten)
 {
+    PORT_ENTRY("port monitor WritePort");
     return ThePortMonitor().WritePort(hPort, pBuffer, cbBuf, pcbWritten);
 }
 
 BOOL WINAPI SimReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead)
 {
+    PORT_ENTRY("port monitor ReadPort");
     return ThePortMonitor().ReadPort(hPort, pBuffer, cbBuffer, pcbRead);
 }
 
-BOOL WINAPI SimEndDocPort(HANDLE hPort) { return ThePortMonitor().EndDocPort(hPort); }
+BOOL WINAPI SimEndDocPort(HANDLE hPort)
+{
+    PORT_ENTRY("port monitor EndDocPort");
+    return ThePortMonitor().EndDocPort(hPort);
+}
 
-BOOL WINAPI SimClosePort(HANDLE hPort) { return ThePortMonitor().ClosePort(hPort); }
+BOOL WINAPI SimClosePort(HANDLE hPort)
+{
+    PORT_ENTRY("port monitor ClosePort");
+    return ThePortMonitor().ClosePort(hPort);
+}
 
 BOOL WINAPI SimGetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPSTR pValueName, LPSTR lpInBuffer,
                                       DWORD cbInBuffer, LPSTR lpOutBuffer, DWORD cbOutBuffer,
                                       LPDWORD lpcbReturned)
 {
+    PORT_ENTRY("port monitor GetPrinterDataFromPort");
     return ThePortMonitor().GetPrinterDataFromPort(hPort, ControlID, pValueName, lpInBuffer, cbInBuffer,
                                                    lpOutBuffer, cbOutBuffer, lpcbReturned);
 }

@@ -268,6 +268,15 @@ public:
             Arity(1, 1);
             cmd.op = Op::ClearJobs;
             Resolve(cmd);
+        } else if (word == "expect") {
+            cmd.op = Op::Expect;
+            std::vector<std::pair<std::string, bool>> words;
+            for (size_t i = 1; i < t.size(); i++)
+                words.emplace_back(t[i].text, t[i].quoted);
+            std::string problem = ParseExpectation(words, &cmd.expect);
+            if (!problem.empty())
+                throw LineError(problem);
+            Resolve(cmd);
         } else {
             throw LineError("unknown command \"" + word + "\"");
         }
