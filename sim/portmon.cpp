@@ -317,6 +317,12 @@ void PortMonitor::HoldDeviceQueries(const std::string& port, HANDLE gate, HANDLE
     p.entered = gate ? entered : NULL;
 }
 
+void PortMonitor::DelayDeviceQueries(const std::string& port, DWORD ms)
+{
+    Lock lock(cs_);
+    PortOf(port).queryDelay = ms;
+}
+
 long PortMonitor::QueriesWaiting(const std::string& port) const
 {
     Lock lock(cs_);
@@ -540,6 +546,7 @@ BOOL PortMonitor::GetPrinterDataFromPort(HANDLE h, DWORD controlId, LPSTR valueN
 
     std::string key;
     HANDLE gate = NULL;
+    DWORD delay = 0;
     DWORD error = 0;
     {
         Lock lock(cs_);
@@ -552,6 +559,7 @@ BOOL PortMonitor::GetPrinterDataFromPort(HANDLE h, DWORD controlId, LPSTR valueN
         } else {
             key = FoldName(p->name);
             gate = p->gate;
+            delay = p->queryDelay;
             if (gate) {
                 ++p->waiting;
                 if (p->entered) SetEvent(p->entered);
@@ -566,6 +574,8 @@ BOOL PortMonitor::GetPrinterDataFromPort(HANDLE h, DWORD controlId, LPSTR valueN
         auto it = ports_.find(key);
         if (it != ports_.end()) --it->second.waiting;
     }
+
+    if (delay) Sleep(delay);
 
     DeviceAnswer answer = DeviceAnswer::Failure();
     {

@@ -11,6 +11,8 @@
 #include <map>
 #include <sstream>
 
+#include "kvplatform.h"
+
 namespace kvtools {
 
 namespace {
@@ -54,6 +56,8 @@ void WriteAll(int fd, const std::string& bytes)
 // The child: one schedule, its violation (if any) written to fd.
 [[noreturn]] void PlayOne(const Scenario& scenario, uint64_t seed, int fd)
 {
+    // Schedules run side by side: each process names its shared blocks in its own namespace.
+    kvplat::SetMappingNamespace("kvmon-explore-" + std::to_string(getpid()));
     RunOptions options;
     options.seed = seed;
     options.timeline = false;

@@ -20,6 +20,7 @@ enum class Op {
     DeviceCode,     // device PORT code N [raw] [maker TEXT] [model TEXT]
     DeviceNoAnswer, // device PORT no-answer
     DeviceEmpty,    // device PORT empty
+    DeviceSlow,     // device PORT slow MS
     Open,           // open
     StartDoc,       // start-doc ["DOCUMENT"]
     StartFails,     // start-fails [N]

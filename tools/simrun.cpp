@@ -101,8 +101,6 @@ bool Player::Setup()
     }
     folder_ = dir;
     if (options_.deterministic) {
-        // A namespace of this process for the shared blocks: schedules run side by side.
-        kvplat::SetMappingNamespace("kvmon-sim-" + std::to_string(getpid()));
         kvplat::SetDeadlockHandler([](const std::string& report) {
             if (g_player != nullptr)
                 g_player->OnStuck(report);
@@ -228,6 +226,9 @@ void Player::Play(const Command& c)
         break;
     case Op::DeviceEmpty:
         pm_.SetDeviceAnswer(c.port, sim::DeviceAnswer::Empty());
+        break;
+    case Op::DeviceSlow:
+        pm_.DelayDeviceQueries(c.port, static_cast<DWORD>(c.number));
         break;
     case Op::Open: {
         MONITOR copy = portTable_;
