@@ -219,10 +219,9 @@ std::string Player::Actual(const Command& c)
     case Expectation::Field::Status:
         return StatusBitNames(spooler_.PrinterStatus(c.printer));
     case Expectation::Field::Code: {
-        if (!haveBlock)
-            return "none";
-        BlockAnalysis b = AnalyseBlock(block);
-        return b.detail.hasCode ? std::to_string(b.detail.code) : "a block without a status code";
+        std::lock_guard<std::mutex> lock(trackMutex_);
+        auto it = codes_.find(sim::FoldName(c.port));
+        return it == codes_.end() ? "none" : std::to_string(it->second);
     }
     case Expectation::Field::Block:
         return haveBlock ? Quoted(AnalyseBlock(block).body) : "none";

@@ -1,7 +1,7 @@
 // The `expect` lines of scenario files: what a line asks for, and how to read one.
 //
 //   expect status none | NAME[|NAME...] | 0xBITS   printer status bits in the spooler
-//   expect code N | none                            status code in the port's last block
+//   expect code N | none                            the status code last applied on the port
 //   expect block "BYTES" | none                     the last block's text after its length field
 //   expect vuelog KEY "VALUE" | KEY none            a key of [DEVICE] in vuelog.err
 //   expect broadcasts N / expect prompts N          how many so far

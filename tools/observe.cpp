@@ -235,6 +235,10 @@ void Player::OnQuery(HANDLE h, DWORD controlId, LPSTR valueName, DWORD cbOut, BO
         r.Str("why", a.whyNot);
     timeline_.Add(r);
     if (a.hasCode) {
+        {
+            std::lock_guard<std::mutex> lock(trackMutex_);
+            codes_[sim::FoldName(port)] = a.code;
+        }
         Event s = MakeEvent("status", CodeSummary(a) + (a.offline ? "; offline, no notification" : ""));
         s.seq = q.seq;
         s.Num("code", a.code).Num("row", static_cast<unsigned long long>(a.row)).Num("bits", a.bits)

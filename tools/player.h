@@ -89,6 +89,7 @@ private:
     std::mutex trackMutex_;
     std::map<std::string, PortTrack> track_;            // by folded port name
     std::map<std::string, std::string> blocks_;         // last bytes written per block name
+    std::map<std::string, WORD> codes_;                 // last status code applied per port
     unsigned broadcasts_ = 0;
     unsigned prompts_ = 0;
     std::optional<LiveCounts> baseline_;
