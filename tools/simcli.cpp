@@ -45,8 +45,9 @@ bool OptionNumber(const std::vector<std::string>& args, size_t* i, unsigned long
     }
     const std::string& text = args[++*i];
     if (!ParseCount(text, max, value) || *value < min) {
-        *status = Usage(name + ": \"" + text + "\" is not a number from " + std::to_string(min) + " to " +
-                        std::to_string(max));
+        std::cerr << "kvmon-sim: " << name << ": \"" << text << "\" is not a number from " << min << " to " << max
+                  << '\n';
+        *status = 2;
         return false;
     }
     return true;

@@ -364,7 +364,9 @@ RunResult Player::Run()
     std::string clock = options_.deterministic ? "virtual clock, seed " + std::to_string(options_.seed)
                                                : "clock x" + std::to_string(options_.speed) + "; Statovue folder " +
                                                      folder_;
-    Note("note", "scenario " + scenario_.name + ": " + std::to_string(scenario_.commands.size()) + " commands; " +
+    // The file's name without its folder: the timeline does not depend on where it is run.
+    std::string name = scenario_.name.substr(scenario_.name.find_last_of('/') + 1);
+    Note("note", "scenario " + name + ": " + std::to_string(scenario_.commands.size()) + " commands; " +
                      clock);
 
     unsigned long id = CallStart("DllMain(DLL_PROCESS_ATTACH)", "DllMain", "");
