@@ -106,7 +106,12 @@ bool Player::Setup()
                 g_player->OnStuck(report);
         });
         kvplat::SetStepLimit(kStepLimit);
-        kvplat::BeginDeterministic(options_.seed);
+        if (!kvplat::Deterministic())
+            kvplat::BeginDeterministic(options_.seed);
+        else if (!kvplat::RestartDeterministic(options_.seed)) {
+            err_ << "kvmon-sim: a thread of the last schedule is still running\n";
+            return false;
+        }
     } else {
         kvplat::SetTimeScale(options_.speed);
     }

@@ -26,8 +26,11 @@ unsigned TimeScale();
 // generator seeded with `seed` picks the next runnable thread. GetTickCount and every
 // timeout read a virtual clock that starts at 0 and moves only when no thread can run,
 // straight to the earliest deadline. Call it once per process, before the first thread
-// is created; there is no way back (run each schedule in a process of its own).
+// is created; there is no way back to threads that run freely.
 void BeginDeterministic(uint64_t seed);
+// A new run on the driver thread of the last one, once every thread of that run has
+// ended: clock, counters and generator start again. false (nothing changed) otherwise.
+bool RestartDeterministic(uint64_t seed);
 bool Deterministic();  // true on a thread of the deterministic run
 // Every thread blocked and no deadline left, or the step limit reached: the handler gets
 // a report (one line, then each thread's stack of platform calls) and the process then

@@ -5,9 +5,11 @@
 // every thread's stack of platform calls is reported.
 #include "sched.h"
 
+#include <semaphore.h>
 #include <unistd.h>
 
-#include <condition_variable>
+#include <cerrno>
+
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -25,7 +27,8 @@ struct SchedThread {
     bool blocked = false;               // in SchedBlock
     std::function<bool()> ready;        // what ends the block (empty: only the deadline)
     uint64_t deadline = UINT64_MAX;     // virtual ms that ends the block
-    std::condition_variable wake;       // signalled when the baton reaches this thread
+    sem_t wake;                         // posted when the baton reaches this thread
+    SchedThread() { sem_init(&wake, 0, 0); }
     std::vector<const char*> calls;     // platform calls in progress, outermost first
 };
 
@@ -124,15 +127,25 @@ SchedThread* PickLocked(Scheduler& s)
     return runnable[NextRandom(s) % runnable.size()];
 }
 
-// Hands the baton to `next` and waits (lock held) until it comes back to the caller.
+// Waits for the baton on the thread's own semaphore (one post per hand-over).
+void WaitForBaton(SchedThread* self)
+{
+    while (sem_wait(&self->wake) != 0 && errno == EINTR) {
+    }
+}
+
+// Hands the baton to `next` and waits until it comes back to the caller. The scheduler's
+// lock is let go in between, so that the woken thread does not wait for it.
 void HandOver(Scheduler& s, std::unique_lock<std::mutex>& lock, SchedThread* self, SchedThread* next)
 {
     if (next == self)
         return;
     s.switches++;
     s.current = next;
-    next->wake.notify_one();
-    self->wake.wait(lock, [&] { return s.current == self; });
+    lock.unlock();
+    sem_post(&next->wake);
+    WaitForBaton(self);
+    lock.lock();
 }
 
 void CountPoint(Scheduler& s)
@@ -184,11 +197,12 @@ bool SchedBlock(const char* call, const std::function<bool()>& ready, DWORD ms)
     return ok;
 }
 
-SchedThread* SchedAddThread()
+SchedThread* SchedAddThread(DWORD id)
 {
     Scheduler& s = S();
     std::lock_guard<std::mutex> lock(s.mutex);
     auto* t = new SchedThread;
+    t->id = id;
     t->index = static_cast<unsigned>(s.threads.size());
     s.threads.push_back(t);
     return t;
@@ -197,23 +211,23 @@ SchedThread* SchedAddThread()
 void SchedEnterThread(SchedThread* self)
 {
     t_self = self;
-    Scheduler& s = S();
-    std::unique_lock<std::mutex> lock(s.mutex);
-    self->id = GetCurrentThreadId();
-    self->wake.wait(lock, [&] { return s.current == self; });
+    WaitForBaton(self);
 }
 
 void SchedExitThread()
 {
     SchedThread* self = t_self;
     Scheduler& s = S();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    self->done = true;
-    t_self = nullptr;
-    SchedThread* next = PickLocked(s);
-    s.switches++;
-    s.current = next;
-    next->wake.notify_one();
+    SchedThread* next;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        self->done = true;
+        t_self = nullptr;
+        next = PickLocked(s);
+        s.switches++;
+        s.current = next;
+    }
+    sem_post(&next->wake);
 }
 
 uint64_t SchedNow()
@@ -269,6 +283,24 @@ void BeginDeterministic(uint64_t seed)
     s.threads.assign(1, driver);
     s.current = driver;
     detail::t_self = driver;
+}
+
+bool RestartDeterministic(uint64_t seed)
+{
+    detail::Scheduler& s = detail::S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (detail::t_self == nullptr || s.threads.empty() || detail::t_self != s.threads[0])
+        return false;
+    for (const detail::SchedThread* t : s.threads) {
+        if (t != s.threads[0] && !t->done)
+            return false;
+    }
+    // Parked threads are gone once done; their records are not reused.
+    s.threads.resize(1);
+    s.state = seed;
+    s.now = 0;
+    s.points = s.choices = s.switches = 0;
+    return true;
 }
 
 bool Deterministic()

@@ -28,7 +28,7 @@ void SchedPoint(const char* call);
 bool SchedBlock(const char* call, const std::function<bool()>& ready, DWORD ms);
 
 // Registers a thread about to be created; it stays parked until the baton reaches it.
-SchedThread* SchedAddThread();
+SchedThread* SchedAddThread(DWORD id);
 // The first thing the new thread does: waits for the baton.
 void SchedEnterThread(SchedThread* self);
 // The last thing a thread does: hands the baton on for good.

@@ -333,7 +333,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
     }
 
     if (SchedManaged())
-        thread->sched = SchedAddThread();
+        thread->sched = SchedAddThread(thread->id);
     ThreadState& threads = Threads();
     {
         std::lock_guard<std::mutex> lock(threads.mutex);
