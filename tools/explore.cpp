@@ -2,11 +2,13 @@
 
 #include <malloc.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -63,6 +65,8 @@ void WriteAll(int fd, const std::string& bytes)
 // also when the process dies.
 [[noreturn]] void Work(const Scenario& scenario, uint64_t first, uint64_t end, volatile uint64_t* current, int fd)
 {
+    // A worker whose parent is gone has nobody to report to.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     // One heap arena for every thread: a polling thread's own arena would cost fresh pages
     // in every schedule.
     mallopt(M_ARENA_MAX, 1);

@@ -1,4 +1,4 @@
-// Critical sections, events, threads, waits and the interlocked operations.
+// Critical sections, events, threads and waits, each with its deterministic-mode path.
 #include "internal.h"
 #include "sched.h"
 
@@ -394,47 +394,6 @@ DWORD WINAPI GetCurrentThreadId(void)
     if (kvplat::detail::t_threadId == 0)
         kvplat::detail::t_threadId = kvplat::detail::NewThreadId();
     return kvplat::detail::t_threadId;
-}
-
-// ---- interlocked operations: sequentially consistent, like the platform's full barriers ----
-LONG InterlockedOr(LONG volatile* target, LONG value)
-{
-    kvplat::detail::SchedPoint("InterlockedOr");
-    return __atomic_fetch_or(target, value, __ATOMIC_SEQ_CST);
-}
-
-LONG InterlockedAnd(LONG volatile* target, LONG value)
-{
-    kvplat::detail::SchedPoint("InterlockedAnd");
-    return __atomic_fetch_and(target, value, __ATOMIC_SEQ_CST);
-}
-
-LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand)
-{
-    kvplat::detail::SchedPoint("InterlockedCompareExchange");
-    // On failure the builtin stores the current value into comparand; on success the
-    // current value was comparand. Either way comparand is the initial value.
-    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
-}
-
-LONG InterlockedExchange(LONG volatile* target, LONG value)
-{
-    kvplat::detail::SchedPoint("InterlockedExchange");
-    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
-}
-
-PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value)
-{
-    kvplat::detail::SchedPoint("InterlockedExchangePointer");
-    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
-}
-
-PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange, PVOID comparand)
-{
-    kvplat::detail::SchedPoint("InterlockedCompareExchangePointer");
-    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
 }
 
 }  // extern "C"
