@@ -10,23 +10,12 @@
 #include <set>
 #include <sstream>
 
+#include "examples.h"
 #include "program.h"
 
 namespace {
 
 const std::string kExamples = KVMON_EXAMPLES_DIR;
-
-std::set<std::string> KnownViolations()
-{
-    std::set<std::string> names;
-    std::istringstream lines(kvtest::ReadFileBytes(std::string(KVMON_GOLDEN_DIR) + "/violations.txt"));
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (!line.empty() && line[0] != '#')
-            names.insert(line);
-    }
-    return names;
-}
 
 class ExploreExample : public ::testing::TestWithParam<std::string> {};
 
@@ -36,7 +25,7 @@ TEST_P(ExploreExample, TwoHundredSchedules)
     kvtest::ProgramResult r = kvtest::RunProgramOutput(
         {KVMON_SIM_PATH, "explore", kExamples + "/" + name + ".scn", "--seeds", "200"});
     ASSERT_NE(r.out.find("explored 200 schedules (seeds 1 to 200)"), std::string::npos) << r.out << r.err;
-    if (KnownViolations().count(name) == 0) {
+    if (kvtest::KnownViolations(KVMON_GOLDEN_DIR).count(name) == 0) {
         EXPECT_EQ(r.status, 0) << r.out;
         EXPECT_NE(r.out.find(": 0 violations\n"), std::string::npos) << r.out;
         return;
@@ -45,18 +34,7 @@ TEST_P(ExploreExample, TwoHundredSchedules)
     EXPECT_NE(r.out.find(": job lost: "), std::string::npos) << r.out;
 }
 
-std::vector<std::string> Names()
-{
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(KVMON_EXAMPLES_DIR)) {
-        if (entry.path().extension() == ".scn")
-            names.push_back(entry.path().stem().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-INSTANTIATE_TEST_SUITE_P(Examples, ExploreExample, ::testing::ValuesIn(Names()),
+INSTANTIATE_TEST_SUITE_P(Examples, ExploreExample, ::testing::ValuesIn(kvtest::ExampleNames(KVMON_EXAMPLES_DIR)),
                          [](const ::testing::TestParamInfo<std::string>& info) {
                              std::string n = info.param;
                              std::replace(n.begin(), n.end(), '-', '_');

@@ -10,35 +10,13 @@
 #include <set>
 #include <sstream>
 
+#include "examples.h"
 #include "program.h"
 
 namespace {
 
 const std::string kExamples = KVMON_EXAMPLES_DIR;
 const std::string kGolden = KVMON_GOLDEN_DIR;
-
-std::vector<std::string> ExampleNames()
-{
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(kExamples)) {
-        if (entry.path().extension() == ".scn")
-            names.push_back(entry.path().stem().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::set<std::string> KnownViolations()
-{
-    std::set<std::string> names;
-    std::istringstream lines(kvtest::ReadFileBytes(kGolden + "/violations.txt"));
-    std::string line;
-    while (std::getline(lines, line)) {
-        if (!line.empty() && line[0] != '#')
-            names.insert(line);
-    }
-    return names;
-}
 
 // Line number and both lines at the first difference, for the failure message.
 std::string FirstDifference(const std::string& expected, const std::string& actual)
@@ -75,8 +53,8 @@ void CheckGolden(const std::string& file, const std::vector<std::string>& args, 
 
 TEST(Golden, EveryExampleTimelineMatchesItsGoldenFile)
 {
-    std::set<std::string> known = KnownViolations();
-    std::vector<std::string> names = ExampleNames();
+    std::set<std::string> known = kvtest::KnownViolations(KVMON_GOLDEN_DIR);
+    std::vector<std::string> names = kvtest::ExampleNames(kExamples);
     ASSERT_GE(names.size(), 12u);
     for (const std::string& name : names)
         CheckGolden(name + ".txt", {"run", kExamples + "/" + name + ".scn"}, known.count(name) != 0);
