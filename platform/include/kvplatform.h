@@ -73,7 +73,8 @@ long LiveThreadHandles(); // thread handles not yet closed
 long LiveMappings();      // mapping handles not yet closed
 long LiveViews();         // views not yet unmapped
 long LiveRegistryKeys();  // registry handles not yet closed
-// Waits (real time) until no thread created by CreateThread runs; false on timeout.
+// Waits (real time; virtual ms in deterministic mode) until no thread created by
+// CreateThread runs; false on timeout.
 bool WaitForThreads(unsigned realMs);
 
 // ---- threads ----

@@ -327,11 +327,6 @@ SchedulerCounts Scheduling()
     return SchedulerCounts{s.points, s.choices, s.switches, s.now};
 }
 
-void SchedulingPoint(const char* call)
-{
-    detail::SchedPoint(call);
-}
-
 CallScope::CallScope(const char* call)
 {
     detail::SchedPoint(call);
