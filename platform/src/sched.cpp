@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -22,28 +21,28 @@ namespace detail {
 
 struct SchedThread {
     unsigned index = 0;                 // 0 = the driver, then in order of creation
-    DWORD id = 0;                       // GetCurrentThreadId, once known
+    DWORD id = 0;                       // its GetCurrentThreadId
     bool done = false;                  // its procedure returned
     bool blocked = false;               // in SchedBlock
     std::function<bool()> ready;        // what ends the block (empty: only the deadline)
     uint64_t deadline = UINT64_MAX;     // virtual ms that ends the block
     sem_t wake;                         // posted when the baton reaches this thread
-    SchedThread() { sem_init(&wake, 0, 0); }
     std::vector<const char*> calls;     // platform calls in progress, outermost first
+
+    SchedThread() { sem_init(&wake, 0, 0); }
 };
 
 namespace {
 
 struct Scheduler {
     std::mutex mutex;
-    bool on = false;
     uint64_t state = 0;                 // generator state (splitmix64)
     uint64_t now = 0;                   // virtual ms
     uint64_t points = 0;                // scheduling points passed
     uint64_t choices = 0;               // points where the generator chose
     uint64_t switches = 0;              // hand-overs to another thread
     uint64_t stepLimit = 0;             // 0 = none
-    std::vector<SchedThread*> threads;  // never freed: a parked thread may still read its own
+    std::vector<SchedThread*> threads;  // this run's threads; records are never freed (small)
     SchedThread* current = nullptr;     // holder of the baton
     DeadlockHandler onDeadlock;
 };
@@ -275,7 +274,6 @@ void BeginDeterministic(uint64_t seed)
 {
     detail::Scheduler& s = detail::S();
     std::lock_guard<std::mutex> lock(s.mutex);
-    s.on = true;
     s.state = seed;
     s.now = 0;
     auto* driver = new detail::SchedThread;
