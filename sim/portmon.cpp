@@ -7,6 +7,15 @@
 
 #include "simcommon.h"
 
+// In the POSIX build each slot is an entry point the deterministic scheduler sees: a
+// scheduling point and a frame of the calling thread's stack of calls.
+#ifdef _WIN32
+#define PORT_ENTRY(name)
+#else
+#include "kvplatform.h"
+#define PORT_ENTRY(name) kvplat::CallScope entryScope(name)
+#endif
+
 namespace sim {
 
 namespace {
@@ -17,31 +26,47 @@ const UINT_PTR kHandleStep = 0x10;
 
 // ---- the table's slots ----
 
-BOOL WINAPI SimOpenPort(LPSTR pName, PHANDLE pHandle) { return ThePortMonitor().OpenPort(pName, pHandle); }
+BOOL WINAPI SimOpenPort(LPSTR pName, PHANDLE pHandle)
+{
+    PORT_ENTRY("port monitor OpenPort");
+    return ThePortMonitor().OpenPort(pName, pHandle);
+}
 
 BOOL WINAPI SimStartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Level, LPBYTE pDocInfo)
 {
+    PORT_ENTRY("port monitor StartDocPort");
     return ThePortMonitor().StartDocPort(hPort, pPrinterName, JobId, Level, pDocInfo);
 }
 
 BOOL WINAPI SimWritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWritten)
 {
+    PORT_ENTRY("port monitor WritePort");
     return ThePortMonitor().WritePort(hPort, pBuffer, cbBuf, pcbWritten);
 }
 
 BOOL WINAPI SimReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRead)
 {
+    PORT_ENTRY("port monitor ReadPort");
     return ThePortMonitor().ReadPort(hPort, pBuffer, cbBuffer, pcbRead);
 }
 
-BOOL WINAPI SimEndDocPort(HANDLE hPort) { return ThePortMonitor().EndDocPort(hPort); }
+BOOL WINAPI SimEndDocPort(HANDLE hPort)
+{
+    PORT_ENTRY("port monitor EndDocPort");
+    return ThePortMonitor().EndDocPort(hPort);
+}
 
-BOOL WINAPI SimClosePort(HANDLE hPort) { return ThePortMonitor().ClosePort(hPort); }
+BOOL WINAPI SimClosePort(HANDLE hPort)
+{
+    PORT_ENTRY("port monitor ClosePort");
+    return ThePortMonitor().ClosePort(hPort);
+}
 
 BOOL WINAPI SimGetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPSTR pValueName, LPSTR lpInBuffer,
                                       DWORD cbInBuffer, LPSTR lpOutBuffer, DWORD cbOutBuffer,
                                       LPDWORD lpcbReturned)
 {
+    PORT_ENTRY("port monitor GetPrinterDataFromPort");
     return ThePortMonitor().GetPrinterDataFromPort(hPort, ControlID, pValueName, lpInBuffer, cbInBuffer,
                                                    lpOutBuffer, cbOutBuffer, lpcbReturned);
 }
@@ -292,6 +317,12 @@ void PortMonitor::HoldDeviceQueries(const std::string& port, HANDLE gate, HANDLE
     p.entered = gate ? entered : NULL;
 }
 
+void PortMonitor::DelayDeviceQueries(const std::string& port, DWORD ms)
+{
+    Lock lock(cs_);
+    PortOf(port).queryDelay = ms;
+}
+
 long PortMonitor::QueriesWaiting(const std::string& port) const
 {
     Lock lock(cs_);
@@ -515,6 +546,7 @@ BOOL PortMonitor::GetPrinterDataFromPort(HANDLE h, DWORD controlId, LPSTR valueN
 
     std::string key;
     HANDLE gate = NULL;
+    DWORD delay = 0;
     DWORD error = 0;
     {
         Lock lock(cs_);
@@ -527,6 +559,7 @@ BOOL PortMonitor::GetPrinterDataFromPort(HANDLE h, DWORD controlId, LPSTR valueN
         } else {
             key = FoldName(p->name);
             gate = p->gate;
+            delay = p->queryDelay;
             if (gate) {
                 ++p->waiting;
                 if (p->entered) SetEvent(p->entered);
@@ -541,6 +574,8 @@ BOOL PortMonitor::GetPrinterDataFromPort(HANDLE h, DWORD controlId, LPSTR valueN
         auto it = ports_.find(key);
         if (it != ports_.end()) --it->second.waiting;
     }
+
+    if (delay) Sleep(delay);
 
     DeviceAnswer answer = DeviceAnswer::Failure();
     {

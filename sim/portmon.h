@@ -128,6 +128,8 @@ public:
     // answer is taken from the script after the gate opens. NULL gate: no waiting.
     void HoldDeviceQueries(const std::string& port, HANDLE gate, HANDLE entered = NULL);
     long QueriesWaiting(const std::string& port) const;
+    // A query on the port takes `ms` (Sleep, outside the lock) before it answers; 0: at once.
+    void DelayDeviceQueries(const std::string& port, DWORD ms);
 
     // ---- the table's slots dispatch here ----
     BOOL OpenPort(LPSTR name, PHANDLE pHandle);
@@ -154,6 +156,7 @@ private:
         HANDLE gate = NULL;
         HANDLE entered = NULL;
         long waiting = 0;
+        DWORD queryDelay = 0;  // ms a query takes (DelayDeviceQueries)
         std::string written;
     };
 

@@ -1,5 +1,6 @@
 // kvmon-sim: plays scenarios against the monitor with the simulated spooler, port monitor
-// and printers; decodes single device ID replies; prints the status code table.
+// and printers, one schedule or many (simcli.cpp); decodes single device ID replies;
+// prints the status code table.
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -9,101 +10,30 @@
 
 #include "devstatus.h"
 #include "scenario.h"
-#include "simrun.h"
+#include "simcli.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: kvmon-sim run [SCENARIO] [--real-time | --speed N] [--json] [--verbose] [--hold MS]\n"
+const char kOtherUsage[] =
     "       kvmon-sim decode \"DEVICE ID\" | --file PATH | -\n"
     "       kvmon-sim codes\n";
 
 int Usage(const std::string& message)
 {
-    std::cerr << "kvmon-sim: " << message << '\n' << kUsage;
+    std::cerr << "kvmon-sim: " << message << '\n' << kvtools::kRunUsage << kOtherUsage;
     return 2;
-}
-
-bool ReadAll(std::istream& in, std::string* out)
-{
-    std::ostringstream s;
-    s << in.rdbuf();
-    *out = s.str();
-    return !in.bad();
-}
-
-bool ReadFile(const std::string& path, std::string* out)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    return ReadAll(in, out);
-}
-
-bool ParseCount(const std::string& text, unsigned long max, unsigned long* value)
-{
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 9)
-        return false;
-    *value = std::stoul(text);
-    return *value <= max;
-}
-
-int Run(const std::vector<std::string>& args)
-{
-    kvtools::RunOptions options;
-    std::string file;
-    for (size_t i = 0; i < args.size(); i++) {
-        const std::string& a = args[i];
-        unsigned long n = 0;
-        if (a == "--real-time") {
-            options.speed = 1;
-        } else if (a == "--json") {
-            options.json = true;
-        } else if (a == "--verbose") {
-            options.verbose = true;
-        } else if (a == "--speed" || a == "--hold") {
-            if (i + 1 >= args.size())
-                return Usage(a + " needs a number");
-            if (!ParseCount(args[++i], a == "--speed" ? 100000 : 86400000, &n) || (a == "--speed" && n == 0))
-                return Usage(a + ": \"" + args[i] + "\" is not a valid number");
-            (a == "--speed" ? options.speed : options.holdMs) = static_cast<unsigned>(n);
-        } else if (!a.empty() && a[0] == '-') {
-            return Usage("run: unknown option " + a);
-        } else if (!file.empty()) {
-            return Usage("run: one scenario at a time (\"" + file + "\" and \"" + a + "\")");
-        } else {
-            file = a;
-        }
-    }
-
-    std::string text = kvtools::kDefaultScenario;
-    std::string name = "default";
-    if (!file.empty()) {
-        if (!ReadFile(file, &text)) {
-            std::cerr << "kvmon-sim: cannot read scenario " << file << ": " << std::strerror(errno) << '\n';
-            return 2;
-        }
-        name = file;
-    }
-    kvtools::Scenario scenario;
-    std::string error;
-    if (!kvtools::ParseScenario(text, name, &scenario, &error)) {
-        std::cerr << "kvmon-sim: " << name << ":" << error << '\n';
-        return 2;
-    }
-    return kvtools::RunScenario(scenario, options, std::cout, std::cerr);
 }
 
 int Decode(const std::vector<std::string>& args)
 {
     std::string bytes;
     if (args.size() == 1 && args[0] == "-") {
-        if (!ReadAll(std::cin, &bytes)) {
+        if (!kvtools::ReadAll(std::cin, &bytes)) {
             std::cerr << "kvmon-sim: decode: cannot read standard input\n";
             return 2;
         }
     } else if (args.size() == 2 && args[0] == "--file") {
-        if (!ReadFile(args[1], &bytes)) {
+        if (!kvtools::ReadFile(args[1], &bytes)) {
             std::cerr << "kvmon-sim: decode: cannot read " << args[1] << ": " << std::strerror(errno) << '\n';
             return 2;
         }
@@ -128,7 +58,9 @@ int main(int argc, char** argv)
     std::string command = args[0];
     args.erase(args.begin());
     if (command == "run")
-        return Run(args);
+        return kvtools::RunCommand(args);
+    if (command == "explore")
+        return kvtools::ExploreCommand(args);
     if (command == "decode")
         return Decode(args);
     if (command == "codes") {
@@ -138,7 +70,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (command == "help" || command == "--help" || command == "-h") {
-        std::cout << kUsage;
+        std::cout << kvtools::kRunUsage << kOtherUsage;
         return 0;
     }
     return Usage("unknown command \"" + command + "\"");

@@ -268,6 +268,15 @@ public:
             Arity(1, 1);
             cmd.op = Op::ClearJobs;
             Resolve(cmd);
+        } else if (word == "expect") {
+            cmd.op = Op::Expect;
+            std::vector<std::pair<std::string, bool>> words;
+            for (size_t i = 1; i < t.size(); i++)
+                words.emplace_back(t[i].text, t[i].quoted);
+            std::string problem = ParseExpectation(words, &cmd.expect);
+            if (!problem.empty())
+                throw LineError(problem);
+            Resolve(cmd);
         } else {
             throw LineError("unknown command \"" + word + "\"");
         }
@@ -370,12 +379,17 @@ private:
                 else
                     throw LineError("device: unexpected \"" + t[i].text + "\" (raw, maker TEXT, model TEXT)");
             }
+        } else if (Is(kind, "slow")) {
+            if (t.size() != 4)
+                throw LineError("device: write 'device PORT slow MS' (0 ms: answers at once)");
+            cmd.op = Op::DeviceSlow;
+            cmd.number = Number(t[3], "the time", 0, 600000);
         } else if (Is(kind, "no-answer") || Is(kind, "empty")) {
             if (t.size() != 3)
                 throw LineError("device: unexpected \"" + t[3].text + "\"");
             cmd.op = Is(kind, "empty") ? Op::DeviceEmpty : Op::DeviceNoAnswer;
         } else {
-            throw LineError("device: \"" + kind.text + "\" is none of answer, code, no-answer, empty");
+            throw LineError("device: \"" + kind.text + "\" is none of answer, code, no-answer, empty, slow");
         }
     }
 };

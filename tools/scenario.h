@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "expect.h"
+
 namespace kvtools {
 
 enum class Op {
@@ -18,6 +20,7 @@ enum class Op {
     DeviceCode,     // device PORT code N [raw] [maker TEXT] [model TEXT]
     DeviceNoAnswer, // device PORT no-answer
     DeviceEmpty,    // device PORT empty
+    DeviceSlow,     // device PORT slow MS
     Open,           // open
     StartDoc,       // start-doc ["DOCUMENT"]
     StartFails,     // start-fails [N]
@@ -33,6 +36,7 @@ enum class Op {
     AddPrinter,     // add-printer
     QueueJob,       // queue-job ["DOCUMENT"]
     ClearJobs,      // clear-jobs
+    Expect,         // expect FIELD VALUE (expect.h)
 };
 
 struct Command {
@@ -49,6 +53,7 @@ struct Command {
     bool flag = false;   // raw (device code), zero (write-fails), ecp (printer), on (statovue)
     bool flag2 = false;  // monitor given as "none" (printer); text given (write, start-doc)
     unsigned long number = 0;  // ms, code, count, byte count
+    Expectation expect;        // expect
 };
 
 struct Scenario {

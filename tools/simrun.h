@@ -1,27 +1,50 @@
 // Plays a scenario: loads the monitor as the spooler does, with the simulated spooler,
-// port monitor and printers, and prints what happens as a timeline.
+// port monitor and printers, prints what happens as a timeline and checks what the
+// monitor did against the invariants of a print path.
 #ifndef KVMON_TOOLS_SIMRUN_H
 #define KVMON_TOOLS_SIMRUN_H
 
+#include <cstdint>
+#include <functional>
 #include <ostream>
+#include <string>
 
 #include "scenario.h"
 
 namespace kvtools {
 
+// A broken invariant or a failed expect.
+struct Violation {
+    std::string invariant;  // "job lost", "expect", "deadlock", ...
+    std::string detail;     // what was seen, with expected and actual values
+    std::string excerpt;    // the timeline lines up to it
+};
+
 struct RunOptions {
-    unsigned speed = 20;     // platform ms per real ms (1 = real time)
-    bool json = false;       // JSON lines instead of text
-    bool verbose = false;    // also every other spooler and port monitor call
-    unsigned holdMs = 0;     // real ms to stay alive, blocks open, after the last command
+    bool deterministic = true;  // one thread at a time, virtual time, choices from seed
+    uint64_t seed = 1;          // deterministic mode: the schedule
+    unsigned speed = 20;        // otherwise: platform ms per real ms (1 = real time)
+    bool json = false;          // JSON lines instead of text
+    bool verbose = false;       // also every other spooler and port monitor call
+    unsigned holdMs = 0;        // real ms to stay alive, blocks open, after the last command
+    bool timeline = true;       // false: print nothing (explore), keep lines for an excerpt
+    // Deterministic mode, on a deadlock: receives the violation before the process ends.
+    std::function<void(const Violation&)> onStuck;
+};
+
+struct RunResult {
+    int exitCode = 0;  // 0 played and held; 1 violation or simulator failure
+    bool violated = false;
+    Violation violation;
 };
 
 // The registry root handed to InitializeMonitorEx.
 extern const char* const kMonitorRegistryRoot;
 
-// Returns the process exit code: 0 when the scenario played, 1 on a failure of the
-// simulator itself (message on err).
-int RunScenario(const Scenario& scenario, const RunOptions& options, std::ostream& out, std::ostream& err);
+// Deterministic mode can be entered once per process: play each schedule in a process
+// of its own. A deadlock ends the process (exit status 3) after writing the violation
+// to err. Messages of the simulator's own failures go to err.
+RunResult RunScenario(const Scenario& scenario, const RunOptions& options, std::ostream& out, std::ostream& err);
 
 }  // namespace kvtools
 

@@ -56,12 +56,16 @@ Timeline::~Timeline()
     Stop();
 }
 
-void Timeline::Start(DWORD spoolerThread)
+void Timeline::Start(DWORD spoolerThread, bool deterministic, bool print)
 {
     spooler_ = spoolerThread;
-    if (!json_)
+    deterministic_ = deterministic;
+    print_ = print;
+    started_ = true;
+    if (!json_ && print_)
         out_ << "     ms  thread    event\n";
-    printer_ = std::thread([this] { Run(); });
+    if (!deterministic_)
+        printer_ = std::thread([this] { Run(); });
     startTick_ = GetTickCount();
 }
 
@@ -69,12 +73,13 @@ void Timeline::Stop()
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (stop_ || !printer_.joinable())
+        if (stop_ || !started_)
             return;
         stop_ = true;
     }
     wake_.notify_all();
-    printer_.join();
+    if (printer_.joinable())
+        printer_.join();
     std::lock_guard<std::mutex> lock(mutex_);
     FlushLocked(true);
     if (havePending_) {
@@ -135,7 +140,7 @@ std::string Timeline::ThreadName(DWORD thread)
 
 void Timeline::Print(const Event& e)
 {
-    if (json_) {
+    if (json_ && print_) {
         PrintLine(e, e.text);
         return;
     }
@@ -155,9 +160,33 @@ void Timeline::Print(const Event& e)
     PrintLine(e, e.text);
 }
 
+std::string Timeline::TextLine(const Event& e, const std::string& thread, const std::string& text)
+{
+    bool effect = e.kind != "call" && e.kind != "return" && e.kind != "scenario" && e.kind != "note";
+    char head[40];
+    std::snprintf(head, sizeof head, "%7lu  %-8s  ", static_cast<unsigned long>(e.ms), thread.c_str());
+    return head + std::string(effect ? "  " : "") + text;
+}
+
+std::string Timeline::Excerpt(DWORD seq, size_t max) const
+{
+    size_t end = 0;
+    while (end < kept_.size() && kept_[end].first <= seq)
+        end++;
+    size_t begin = end > max ? end - max : 0;
+    std::string out;
+    for (size_t i = begin; i < end; i++)
+        out += kept_[i].second + "\n";
+    return out;
+}
+
 void Timeline::PrintLine(const Event& e, const std::string& text)
 {
     std::string thread = ThreadName(e.thread);
+    if (!print_) {
+        kept_.emplace_back(e.seq, TextLine(e, thread, text));
+        return;
+    }
     if (json_) {
         out_ << "{\"seq\":" << e.seq << ",\"ms\":" << e.ms << ",\"thread\":" << JsonString(thread)
              << ",\"event\":" << JsonString(e.kind) << ",\"text\":" << JsonString(text);
@@ -170,10 +199,7 @@ void Timeline::PrintLine(const Event& e, const std::string& text)
         out_ << "}\n";
         return;
     }
-    bool effect = e.kind != "call" && e.kind != "return" && e.kind != "scenario" && e.kind != "note";
-    char head[40];
-    std::snprintf(head, sizeof head, "%7lu  %-8s  ", static_cast<unsigned long>(e.ms), thread.c_str());
-    out_ << head << (effect ? "  " : "") << text << '\n';
+    out_ << TextLine(e, thread, text) << '\n';
 }
 
 }  // namespace kvtools

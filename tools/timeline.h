@@ -60,13 +60,17 @@ public:
     Timeline& operator=(const Timeline&) = delete;
 
     // Starts the clock and the printing thread; spoolerThread is named "spooler", every
-    // other thread "poller" (then "poller-2", ...).
-    void Start(DWORD spoolerThread);
+    // other thread "poller" (then "poller-2", ...). deterministic: no printing thread,
+    // everything is printed at Stop (one thread runs at a time, nothing to wait for).
+    // print false: nothing is written; the text lines are kept for Excerpt.
+    void Start(DWORD spoolerThread, bool deterministic = false, bool print = true);
     // Prints everything still held and stops the printing thread.
     void Stop();
     // Takes the event; fills in seq, ms and thread when they are 0.
     void Add(Event e);
     DWORD Now() const;  // platform ms since Start
+    // After Stop: the text lines up to the event with sequence number `seq`, at most `max`.
+    std::string Excerpt(DWORD seq, size_t max) const;
 
 private:
     struct Held {
@@ -77,6 +81,7 @@ private:
     void FlushLocked(bool all);
     void Print(const Event& e);
     void PrintLine(const Event& e, const std::string& text);
+    static std::string TextLine(const Event& e, const std::string& thread, const std::string& text);
     std::string ThreadName(DWORD thread);
 
     std::ostream& out_;
@@ -92,6 +97,10 @@ private:
     Event pending_;  // a "call" waiting to see whether its "return" follows directly
     bool stop_ = false;
     std::thread printer_;
+    bool deterministic_ = false;
+    bool print_ = true;
+    bool started_ = false;
+    std::vector<std::pair<DWORD, std::string>> kept_;  // print_ false: (seq, text line)
 };
 
 std::string JsonString(const std::string& s);

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -17,6 +18,42 @@ namespace kvplat {
 // (it advances by `divisor` ticks per real millisecond), so timelines read in platform ms.
 void SetTimeScale(unsigned divisor);
 unsigned TimeScale();
+
+// ---- deterministic mode ----
+// BeginDeterministic(seed): from now on the calling thread (the driver) and every thread
+// CreateThread makes run one at a time. Critical sections, events, waits, Sleep, thread
+// start and exit and the interlocked operations are scheduling points; at each one a
+// generator seeded with `seed` picks the next runnable thread. GetTickCount and every
+// timeout read a virtual clock that starts at 0 and moves only when no thread can run,
+// straight to the earliest deadline. Call it once per process, before the first thread
+// is created; there is no way back to threads that run freely.
+void BeginDeterministic(uint64_t seed);
+// A new run on the driver thread of the last one, once every thread of that run has
+// ended: clock, counters and generator start again. false (nothing changed) otherwise.
+bool RestartDeterministic(uint64_t seed);
+bool Deterministic();  // true on a thread of the deterministic run
+// Every thread blocked and no deadline left, or the step limit reached: the handler gets
+// a report (one line, then each thread's stack of platform calls) and the process then
+// exits with status 3. Without a handler the report goes to stderr.
+using DeadlockHandler = std::function<void(const std::string& report)>;
+void SetDeadlockHandler(DeadlockHandler handler);
+void SetStepLimit(uint64_t points);  // 0 = none
+struct SchedulerCounts {
+    uint64_t points;     // scheduling points passed
+    uint64_t choices;    // points with more than one runnable thread
+    uint64_t switches;   // hand-overs from one thread to another
+    uint64_t virtualMs;  // the virtual clock
+};
+SchedulerCounts Scheduling();
+// An entry point of a simulated component: a scheduling point, and a frame on the calling
+// thread's stack of calls for the time it lives. Does nothing outside deterministic mode.
+class CallScope {
+public:
+    explicit CallScope(const char* call);
+    ~CallScope();
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+};
 
 // ---- fault injection ----
 // FailNth(kind, n): the n-th call of that kind counted from now fails as the platform
@@ -36,7 +73,8 @@ long LiveThreadHandles(); // thread handles not yet closed
 long LiveMappings();      // mapping handles not yet closed
 long LiveViews();         // views not yet unmapped
 long LiveRegistryKeys();  // registry handles not yet closed
-// Waits (real time) until no thread created by CreateThread runs; false on timeout.
+// Waits (real time; virtual ms in deterministic mode) until no thread created by
+// CreateThread runs; false on timeout.
 bool WaitForThreads(unsigned realMs);
 
 // ---- threads ----

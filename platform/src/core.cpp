@@ -1,5 +1,7 @@
-// Last error, the handle table, fault injection, the scaled clock and the test reset.
+// Last error, the handle table, fault injection, the clock (scaled real time, or the
+// deterministic scheduler's virtual time) and the test reset.
 #include "internal.h"
+#include "sched.h"
 
 #include <cstdlib>
 #include <mutex>
@@ -223,6 +225,14 @@ DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD dwMilliseconds)
 void WINAPI Sleep(DWORD dwMilliseconds)
 {
     kvplat::detail::Hold("Sleep", dwMilliseconds);
+    if (kvplat::detail::SchedManaged()) {
+        if (dwMilliseconds == 0)
+            kvplat::detail::SchedPoint("Sleep(0)");
+        else
+            kvplat::detail::SchedBlock(dwMilliseconds == INFINITE ? "Sleep(INFINITE)" : "Sleep", nullptr,
+                                       dwMilliseconds);
+        return;
+    }
     if (dwMilliseconds == INFINITE) {
         for (;;)
             std::this_thread::sleep_for(std::chrono::hours(1));
@@ -236,6 +246,8 @@ void WINAPI Sleep(DWORD dwMilliseconds)
 
 DWORD WINAPI GetTickCount(void)
 {
+    if (kvplat::detail::SchedManaged())
+        return static_cast<DWORD>(kvplat::detail::SchedNow());
     kvplat::detail::Clock& c = kvplat::detail::TheClock();
     std::lock_guard<std::mutex> lock(c.mutex);
     return static_cast<DWORD>(c.TickUsLocked(std::chrono::steady_clock::now()) / 1000u);

@@ -1,5 +1,6 @@
-// Critical sections, events, threads, waits and the interlocked operations.
+// Critical sections, events, threads and waits, each with its deterministic-mode path.
 #include "internal.h"
+#include "sched.h"
 
 #include <pthread.h>
 
@@ -47,6 +48,7 @@ struct ThreadObject : Waitable {
     LPTHREAD_START_ROUTINE proc = nullptr;
     LPVOID param = nullptr;
     std::shared_ptr<ThreadCell> cell;
+    SchedThread* sched = nullptr;  // deterministic mode: its place in the scheduler
 };
 
 // Running threads and the record list. LiveThreads and the end of a thread are read and
@@ -80,22 +82,37 @@ void* ThreadMain(void* arg)
     std::shared_ptr<ThreadObject> self = std::move(*static_cast<std::shared_ptr<ThreadObject>*>(arg));
     delete static_cast<std::shared_ptr<ThreadObject>*>(arg);
     t_threadId = self->id;
+    if (self->sched != nullptr)
+        SchedEnterThread(self->sched);
 
     self->proc(self->param);
+    if (self->sched != nullptr)
+        SchedPoint("thread exit");
 
     ThreadState& threads = Threads();
-    std::lock_guard<std::mutex> lock(threads.mutex);
-    --threads.live;
     {
-        std::lock_guard<std::mutex> own(self->mutex);
-        self->signalled = true;
-        self->cv.notify_all();
+        std::lock_guard<std::mutex> lock(threads.mutex);
+        --threads.live;
+        {
+            std::lock_guard<std::mutex> own(self->mutex);
+            self->signalled = true;
+            self->cv.notify_all();
+        }
+        threads.allDone.notify_all();
     }
-    threads.allDone.notify_all();
+    if (self->sched != nullptr)
+        SchedExitThread();
     return nullptr;
 }
 
-std::recursive_mutex* LockOf(LPCRITICAL_SECTION cs)
+// The object behind a CRITICAL_SECTION: a real lock for threads that run freely, an owner
+// and count for the deterministic scheduler.
+struct SectionLock {
+    std::recursive_mutex mutex;
+    SchedLock sched;
+};
+
+SectionLock* LockOf(LPCRITICAL_SECTION cs)
 {
     if (cs == nullptr || cs->impl == nullptr) {
         // Entering a section that was never initialised is a programming error that
@@ -104,7 +121,7 @@ std::recursive_mutex* LockOf(LPCRITICAL_SECTION cs)
                      static_cast<void*>(cs));
         std::abort();
     }
-    return static_cast<std::recursive_mutex*>(cs->impl);
+    return static_cast<SectionLock*>(cs->impl);
 }
 
 }  // namespace
@@ -112,6 +129,22 @@ std::recursive_mutex* LockOf(LPCRITICAL_SECTION cs)
 DWORD WaitOnObject(const std::shared_ptr<Object>& obj, DWORD ms)
 {
     Waitable& w = static_cast<Waitable&>(*obj);
+    if (SchedManaged()) {
+        // Only one thread runs, so the flag is read and taken without its lock.
+        SchedPoint("WaitForSingleObject");
+        bool ok = w.signalled;
+        if (!ok && ms != 0) {
+            const char* call = obj->kind == Kind::Thread ? "WaitForSingleObject(thread)"
+                               : ms == INFINITE          ? "WaitForSingleObject(event, INFINITE)"
+                                                         : "WaitForSingleObject(event, timed)";
+            ok = SchedBlock(call, [&w] { return w.signalled; }, ms);
+        }
+        if (!ok)
+            return WAIT_TIMEOUT;
+        if (!w.manualReset)
+            w.signalled = false;
+        return WAIT_OBJECT_0;
+    }
     std::unique_lock<std::mutex> lock(w.mutex);
     auto ready = [&w] { return w.signalled; };
     if (ms == INFINITE) {
@@ -153,6 +186,13 @@ long LiveThreadHandles()
 bool WaitForThreads(unsigned realMs)
 {
     detail::ThreadState& threads = detail::Threads();
+    if (detail::SchedManaged()) {
+        // Virtual ms in deterministic mode.
+        return detail::SchedBlock("WaitForThreads", [&threads] {
+            std::lock_guard<std::mutex> lock(threads.mutex);
+            return threads.live == 0;
+        }, realMs);
+    }
     std::unique_lock<std::mutex> lock(threads.mutex);
     return threads.allDone.wait_for(lock, std::chrono::milliseconds(realMs), [&threads] { return threads.live == 0; });
 }
@@ -182,23 +222,31 @@ extern "C" {
 // ---- critical sections ----
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION cs)
 {
-    cs->impl = new std::recursive_mutex();
+    cs->impl = new kvplat::detail::SectionLock();
 }
 
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION cs)
 {
-    delete static_cast<std::recursive_mutex*>(cs->impl);
+    delete static_cast<kvplat::detail::SectionLock*>(cs->impl);
     cs->impl = nullptr;
 }
 
 void WINAPI EnterCriticalSection(LPCRITICAL_SECTION cs)
 {
-    kvplat::detail::LockOf(cs)->lock();
+    kvplat::detail::SectionLock* lock = kvplat::detail::LockOf(cs);
+    if (kvplat::detail::SchedManaged())
+        kvplat::detail::SchedEnter(&lock->sched);
+    else
+        lock->mutex.lock();
 }
 
 void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION cs)
 {
-    kvplat::detail::LockOf(cs)->unlock();
+    kvplat::detail::SectionLock* lock = kvplat::detail::LockOf(cs);
+    if (kvplat::detail::SchedManaged())
+        kvplat::detail::SchedLeave(&lock->sched);
+    else
+        lock->mutex.unlock();
 }
 
 // ---- events ----
@@ -217,6 +265,7 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
 
 BOOL WINAPI SetEvent(HANDLE hEvent)
 {
+    kvplat::detail::SchedPoint("SetEvent");
     auto ev = kvplat::detail::LookupAs<EventObject>(hEvent, Kind::Event);
     if (!ev) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -236,6 +285,7 @@ BOOL WINAPI SetEvent(HANDLE hEvent)
 
 BOOL WINAPI ResetEvent(HANDLE hEvent)
 {
+    kvplat::detail::SchedPoint("ResetEvent");
     auto ev = kvplat::detail::LookupAs<EventObject>(hEvent, Kind::Event);
     if (!ev) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -282,6 +332,8 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
         return NULL;
     }
 
+    if (SchedManaged())
+        thread->sched = SchedAddThread(thread->id);
     ThreadState& threads = Threads();
     {
         std::lock_guard<std::mutex> lock(threads.mutex);
@@ -308,6 +360,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
     DWORD id = thread->id;
     HANDLE h = RegisterHandle(std::move(thread));
     Hold("CreateThread", id);
+    SchedPoint("CreateThread");
     return h;
 }
 
@@ -343,41 +396,6 @@ DWORD WINAPI GetCurrentThreadId(void)
     if (kvplat::detail::t_threadId == 0)
         kvplat::detail::t_threadId = kvplat::detail::NewThreadId();
     return kvplat::detail::t_threadId;
-}
-
-// ---- interlocked operations: sequentially consistent, like the platform's full barriers ----
-LONG InterlockedOr(LONG volatile* target, LONG value)
-{
-    return __atomic_fetch_or(target, value, __ATOMIC_SEQ_CST);
-}
-
-LONG InterlockedAnd(LONG volatile* target, LONG value)
-{
-    return __atomic_fetch_and(target, value, __ATOMIC_SEQ_CST);
-}
-
-LONG InterlockedCompareExchange(LONG volatile* target, LONG exchange, LONG comparand)
-{
-    // On failure the builtin stores the current value into comparand; on success the
-    // current value was comparand. Either way comparand is the initial value.
-    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
-}
-
-LONG InterlockedExchange(LONG volatile* target, LONG value)
-{
-    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
-}
-
-PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value)
-{
-    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
-}
-
-PVOID InterlockedCompareExchangePointer(PVOID volatile* target, PVOID exchange, PVOID comparand)
-{
-    __atomic_compare_exchange_n(target, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
 }
 
 }  // extern "C"

@@ -1,0 +1,339 @@
+// The deterministic scheduler: only the thread holding the baton runs. Every scheduling
+// point asks the seeded generator which runnable thread goes next (only when there is a
+// choice, so the same seed makes the same choices). When no thread can run, the virtual
+// clock jumps to the earliest deadline; with no deadline left the run is deadlocked and
+// every thread's stack of platform calls is reported.
+#include "sched.h"
+
+#include <semaphore.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "internal.h"
+
+namespace kvplat {
+namespace detail {
+
+struct SchedThread {
+    unsigned index = 0;                 // 0 = the driver, then in order of creation
+    DWORD id = 0;                       // its GetCurrentThreadId
+    bool done = false;                  // its procedure returned
+    bool blocked = false;               // in SchedBlock
+    std::function<bool()> ready;        // what ends the block (empty: only the deadline)
+    uint64_t deadline = UINT64_MAX;     // virtual ms that ends the block
+    sem_t wake;                         // posted when the baton reaches this thread
+    std::vector<const char*> calls;     // platform calls in progress, outermost first
+
+    SchedThread() { sem_init(&wake, 0, 0); }
+};
+
+namespace {
+
+struct Scheduler {
+    std::mutex mutex;
+    uint64_t state = 0;                 // generator state (splitmix64)
+    uint64_t now = 0;                   // virtual ms
+    uint64_t points = 0;                // scheduling points passed
+    uint64_t choices = 0;               // points where the generator chose
+    uint64_t switches = 0;              // hand-overs to another thread
+    uint64_t stepLimit = 0;             // 0 = none
+    std::vector<SchedThread*> threads;  // this run's threads; records are never freed (small)
+    SchedThread* current = nullptr;     // holder of the baton
+    DeadlockHandler onDeadlock;
+};
+Scheduler& S()
+{
+    static Scheduler* s = new Scheduler;
+    return *s;
+}
+
+thread_local SchedThread* t_self = nullptr;
+
+uint64_t NextRandom(Scheduler& s)
+{
+    uint64_t z = (s.state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+bool Runnable(const SchedThread* t, uint64_t now)
+{
+    if (t->done)
+        return false;
+    if (!t->blocked)
+        return true;
+    return t->deadline <= now || (t->ready && t->ready());
+}
+
+[[noreturn]] void Stop(Scheduler& s, const std::string& why)
+{
+    std::string report = why + "\n";
+    for (const SchedThread* t : s.threads) {
+        if (t->done)
+            continue;
+        char head[64];
+        std::snprintf(head, sizeof head, "  %s %u (id 0x%lx):", t->index == 0 ? "driver" : "thread", t->index,
+                      static_cast<unsigned long>(t->id));
+        report += head;
+        if (t->calls.empty())
+            report += " running";
+        for (size_t i = 0; i < t->calls.size(); i++)
+            report += std::string(i == 0 ? " " : " > ") + t->calls[i];
+        if (t->blocked && t->deadline != UINT64_MAX)
+            report += " (until " + std::to_string(t->deadline) + " ms)";
+        report += "\n";
+    }
+    if (s.onDeadlock)
+        s.onDeadlock(report);
+    else
+        std::fputs(report.c_str(), stderr);
+    std::fflush(nullptr);
+    _exit(3);
+}
+
+// Picks the next holder of the baton; advances the clock when nobody can run.
+SchedThread* PickLocked(Scheduler& s)
+{
+    std::vector<SchedThread*> runnable;
+    for (;;) {
+        runnable.clear();
+        uint64_t earliest = UINT64_MAX;
+        for (SchedThread* t : s.threads) {
+            if (Runnable(t, s.now))
+                runnable.push_back(t);
+            else if (!t->done && t->blocked && t->deadline < earliest)
+                earliest = t->deadline;
+        }
+        if (!runnable.empty())
+            break;
+        if (earliest == UINT64_MAX) {
+            char why[80];
+            std::snprintf(why, sizeof why, "deadlock at %llu ms: every thread is blocked and no wait has a deadline",
+                          static_cast<unsigned long long>(s.now));
+            Stop(s, why);
+        }
+        s.now = earliest;
+    }
+    if (runnable.size() == 1)
+        return runnable[0];
+    s.choices++;
+    return runnable[NextRandom(s) % runnable.size()];
+}
+
+// Waits for the baton on the thread's own semaphore (one post per hand-over).
+void WaitForBaton(SchedThread* self)
+{
+    while (sem_wait(&self->wake) != 0 && errno == EINTR) {
+    }
+}
+
+// Hands the baton to `next` and waits until it comes back to the caller. The scheduler's
+// lock is let go in between, so that the woken thread does not wait for it.
+void HandOver(Scheduler& s, std::unique_lock<std::mutex>& lock, SchedThread* self, SchedThread* next)
+{
+    if (next == self)
+        return;
+    s.switches++;
+    s.current = next;
+    lock.unlock();
+    sem_post(&next->wake);
+    WaitForBaton(self);
+    lock.lock();
+}
+
+void CountPoint(Scheduler& s)
+{
+    if (++s.points == s.stepLimit) {
+        char why[96];
+        std::snprintf(why, sizeof why, "no end after %llu scheduling points (livelock?)",
+                      static_cast<unsigned long long>(s.points));
+        Stop(s, why);
+    }
+}
+
+}  // namespace
+
+bool SchedManaged()
+{
+    return t_self != nullptr;
+}
+
+void SchedPoint(const char* call)
+{
+    SchedThread* self = t_self;
+    if (self == nullptr)
+        return;
+    Scheduler& s = S();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    self->calls.push_back(call);
+    CountPoint(s);
+    HandOver(s, lock, self, PickLocked(s));
+    self->calls.pop_back();
+}
+
+bool SchedBlock(const char* call, const std::function<bool()>& ready, DWORD ms)
+{
+    SchedThread* self = t_self;
+    Scheduler& s = S();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    self->calls.push_back(call);
+    CountPoint(s);
+    self->blocked = true;
+    self->ready = ready;
+    self->deadline = ms == INFINITE ? UINT64_MAX : s.now + ms;
+    HandOver(s, lock, self, PickLocked(s));
+    bool ok = ready && ready();
+    self->blocked = false;
+    self->ready = nullptr;
+    self->deadline = UINT64_MAX;
+    self->calls.pop_back();
+    return ok;
+}
+
+SchedThread* SchedAddThread(DWORD id)
+{
+    Scheduler& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    auto* t = new SchedThread;
+    t->id = id;
+    t->index = static_cast<unsigned>(s.threads.size());
+    s.threads.push_back(t);
+    return t;
+}
+
+void SchedEnterThread(SchedThread* self)
+{
+    t_self = self;
+    WaitForBaton(self);
+}
+
+void SchedExitThread()
+{
+    SchedThread* self = t_self;
+    Scheduler& s = S();
+    SchedThread* next;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        self->done = true;
+        t_self = nullptr;
+        next = PickLocked(s);
+        s.switches++;
+        s.current = next;
+    }
+    sem_post(&next->wake);
+}
+
+uint64_t SchedNow()
+{
+    Scheduler& s = S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return s.now;
+}
+
+void SchedPushCall(const char* call)
+{
+    if (t_self == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(S().mutex);
+    t_self->calls.push_back(call);
+}
+
+void SchedPopCall()
+{
+    if (t_self == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(S().mutex);
+    t_self->calls.pop_back();
+}
+
+void SchedEnter(SchedLock* cs)
+{
+    SchedThread* self = t_self;
+    SchedPoint("EnterCriticalSection");
+    if (cs->owner != self && cs->owner != nullptr)
+        SchedBlock("EnterCriticalSection (held)", [cs] { return cs->owner == nullptr; }, INFINITE);
+    cs->owner = self;
+    cs->count++;
+}
+
+void SchedLeave(SchedLock* cs)
+{
+    if (cs->count != 0 && --cs->count == 0)
+        cs->owner = nullptr;
+}
+
+}  // namespace detail
+
+void BeginDeterministic(uint64_t seed)
+{
+    detail::Scheduler& s = detail::S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.state = seed;
+    s.now = 0;
+    auto* driver = new detail::SchedThread;
+    driver->id = GetCurrentThreadId();
+    s.threads.assign(1, driver);
+    s.current = driver;
+    detail::t_self = driver;
+}
+
+bool RestartDeterministic(uint64_t seed)
+{
+    detail::Scheduler& s = detail::S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (detail::t_self == nullptr || s.threads.empty() || detail::t_self != s.threads[0])
+        return false;
+    for (const detail::SchedThread* t : s.threads) {
+        if (t != s.threads[0] && !t->done)
+            return false;
+    }
+    // Parked threads are gone once done; their records are not reused.
+    s.threads.resize(1);
+    s.state = seed;
+    s.now = 0;
+    s.points = s.choices = s.switches = 0;
+    return true;
+}
+
+bool Deterministic()
+{
+    return detail::t_self != nullptr;
+}
+
+void SetDeadlockHandler(DeadlockHandler handler)
+{
+    std::lock_guard<std::mutex> lock(detail::S().mutex);
+    detail::S().onDeadlock = std::move(handler);
+}
+
+void SetStepLimit(uint64_t points)
+{
+    std::lock_guard<std::mutex> lock(detail::S().mutex);
+    detail::S().stepLimit = points;
+}
+
+SchedulerCounts Scheduling()
+{
+    detail::Scheduler& s = detail::S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    return SchedulerCounts{s.points, s.choices, s.switches, s.now};
+}
+
+CallScope::CallScope(const char* call)
+{
+    detail::SchedPoint(call);
+    detail::SchedPushCall(call);
+}
+
+CallScope::~CallScope()
+{
+    detail::SchedPopCall();
+}
+
+}  // namespace kvplat

@@ -1,0 +1,142 @@
+// kvmon-sim explore over every example scenario, 200 schedules each: no violation, except
+// in the scenarios listed in tests/golden/violations.txt, where it must find the known
+// loss of a job. A violation it reports replays exactly with run --seed. Bad input is
+// refused before anything plays.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "examples.h"
+#include "program.h"
+
+namespace {
+
+const std::string kExamples = KVMON_EXAMPLES_DIR;
+
+class ExploreExample : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(ExploreExample, TwoHundredSchedules)
+{
+    const std::string name = GetParam();
+    kvtest::ProgramResult r = kvtest::RunProgramOutput(
+        {KVMON_SIM_PATH, "explore", kExamples + "/" + name + ".scn", "--seeds", "200"});
+    ASSERT_NE(r.out.find("explored 200 schedules (seeds 1 to 200)"), std::string::npos) << r.out << r.err;
+    if (kvtest::KnownViolations(KVMON_GOLDEN_DIR).count(name) == 0) {
+        EXPECT_EQ(r.status, 0) << r.out;
+        EXPECT_NE(r.out.find(": 0 violations\n"), std::string::npos) << r.out;
+        return;
+    }
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_NE(r.out.find(": job lost: "), std::string::npos) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Examples, ExploreExample, ::testing::ValuesIn(kvtest::ExampleNames(KVMON_EXAMPLES_DIR)),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                             std::string n = info.param;
+                             std::replace(n.begin(), n.end(), '-', '_');
+                             return n;
+                         });
+
+// A scenario whose last check fails in every schedule: a document that is still open
+// at the port monitor when the scenario says it has ended.
+const char kFailingCheck[] =
+    "printer P port USB001\n"
+    "device USB001 code 63400\n"
+    "open\n"
+    "start-doc \"one\"\n"
+    "write \"one\\n\"\n"
+    "end-doc\n"
+    "wait 3000\n"
+    "expect document closed\n"
+    "close\n";
+
+std::string WriteScenario(const std::string& text)
+{
+    std::string path = "/tmp/kvmon-explore-test-" + std::to_string(getpid()) + ".scn";
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+}
+
+TEST(Explore, AViolationReplaysExactlyWithRunSeed)
+{
+    std::string path = WriteScenario(kFailingCheck);
+    kvtest::ProgramResult found = kvtest::RunProgramOutput({KVMON_SIM_PATH, "explore", path, "--seeds", "50"});
+    size_t at = found.out.find("\nseed ");
+    ASSERT_NE(at, std::string::npos) << found.out;
+    EXPECT_EQ(found.status, 1);
+    std::string seed = found.out.substr(at + 6, found.out.find(':', at) - at - 6);
+    std::string line = found.out.substr(at + 1, found.out.find('\n', at + 1) - at - 1);
+    std::string invariant = line.substr(line.find(": ") + 2);
+    EXPECT_NE(found.out.find("replay: kvmon-sim run " + path + " --seed " + seed + "\n"), std::string::npos);
+    EXPECT_NE(found.out.find("timeline up to it:\n"), std::string::npos);
+
+    for (int i = 0; i < 3; i++) {
+        kvtest::ProgramResult replay = kvtest::RunProgramOutput({KVMON_SIM_PATH, "run", path, "--seed", seed});
+        EXPECT_EQ(replay.status, 1);
+        EXPECT_EQ(replay.err, "kvmon-sim: violation (seed " + seed + "): " + invariant + "\n");
+        EXPECT_NE(replay.out.find("violation: " + invariant), std::string::npos);
+    }
+    std::remove(path.c_str());
+}
+
+TEST(Explore, BadInputIsRefusedWithItsLineBeforeAnythingRuns)
+{
+    struct Case {
+        const char* text;
+        const char* message;
+    } cases[] = {
+        {"printer P port USB001\nopen\nfrobnicate 3\n", ":3: unknown command \"frobnicate\"\n"},
+        {"printer P port USB001\nexpect colour blue\n", ":2: expect: unknown field \"colour\""},
+        {"printer P port USB001\nexpect status PAPER_JAMM\n", ":2: expect status: \"PAPER_JAMM\" is not"},
+        {"printer P port USB001\n\nexpect code 70000\n", ":3: expect code: write a status code"},
+        {"printer P port USB001\nexpect received\n", ":2: expect received: write the bytes"},
+        {"printer P port USB001\nexpect document ajar\n", ":2: expect document: write open or closed"},
+        {"printer P port USB001\nexpect vuelog PORTNAME USB001\n", ":2: expect vuelog: write a key and its value"},
+    };
+    for (const Case& c : cases) {
+        std::string path = WriteScenario(c.text);
+        for (const char* command : {"run", "explore"}) {
+            kvtest::ProgramResult r = kvtest::RunProgramOutput({KVMON_SIM_PATH, command, path});
+            EXPECT_EQ(r.status, 2) << command << " " << c.text;
+            EXPECT_EQ(r.out, "") << command << " " << c.text;
+            EXPECT_EQ(r.err.find("kvmon-sim: " + path + c.message), 0u) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
+        std::remove(path.c_str());
+    }
+    struct Args {
+        std::vector<std::string> argv;
+        const char* message;
+    } bad[] = {
+        {{"run", "--seed", "abc"}, "kvmon-sim: --seed: \"abc\" is not a number"},
+        {{"run", "--seed", "-1"}, "kvmon-sim: --seed: \"-1\" is not a number"},
+        {{"explore", "--seeds", "many"}, "kvmon-sim: --seeds: \"many\" is not a number"},
+        {{"explore", "--from", "1x"}, "kvmon-sim: --from: \"1x\" is not a number"},
+    };
+    for (const Args& a : bad) {
+        std::vector<std::string> argv = {KVMON_SIM_PATH};
+        argv.insert(argv.end(), a.argv.begin(), a.argv.end());
+        kvtest::ProgramResult r = kvtest::RunProgramOutput(argv);
+        EXPECT_EQ(r.status, 2) << a.message;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err.find(a.message), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+}
+
+TEST(Explore, AFailedExpectShowsTheLineAndBothValues)
+{
+    std::string path = WriteScenario(
+        "printer P port USB001\ndevice USB001 code 42632\nopen\nstart-doc\nwait 100\nexpect status none\nclose\n");
+    kvtest::ProgramResult r = kvtest::RunProgramOutput({KVMON_SIM_PATH, "run", path});
+    std::remove(path.c_str());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kvmon-sim: violation (seed 1): expect: line 6 \"expect status none\": expected none, actual "
+                     "PAPER_JAM | USER_INTERVENTION\n");
+}
+
+}  // namespace

@@ -1,0 +1,277 @@
+// The player's checks: the invariants of a print path, checked as the monitor's calls
+// reach the port monitor and after the last ClosePort, and the scenario's expect lines.
+//
+// No lock of the player is held across a call into the simulation or the timeline: in
+// deterministic mode those calls are scheduling points, and a thread that lost the baton
+// while holding a std::mutex would stop the next one.
+#include <cstring>
+
+#include "devstatus.h"
+#include "kvplatform.h"
+#include "player.h"
+#include "simcommon.h"
+#include "simtext.h"
+
+namespace kvtools {
+
+namespace {
+
+std::string Quoted(const std::string& bytes)
+{
+    return "\"" + Escape(bytes) + "\"";
+}
+
+// Offset of the first byte where a and b differ.
+size_t FirstDifference(const std::string& a, const std::string& b)
+{
+    size_t i = 0;
+    while (i < a.size() && i < b.size() && a[i] == b[i])
+        i++;
+    return i;
+}
+
+}  // namespace
+
+void Player::Fail(const std::string& invariant, const std::string& detail)
+{
+    {
+        std::lock_guard<std::mutex> lock(trackMutex_);
+        if (violation_)
+            return;
+        violation_ = Violation{invariant, detail, std::string()};
+    }
+    Event e = MakeEvent("violation", "violation: " + invariant + ": " + detail);
+    e.seq = sim::NextSequence();
+    e.Str("invariant", invariant).Str("detail", detail);
+    violationSeq_ = e.seq;
+    timeline_.Add(e);
+}
+
+void Player::OnStuck(const std::string& report)
+{
+    // Called by the scheduler with its lock held: no platform call from here on.
+    size_t nl = report.find('\n');
+    violation_ = Violation{"deadlock", report.substr(0, nl), std::string()};
+    timeline_.Stop();
+    violation_->excerpt = timeline_.Excerpt(~DWORD(0), kExcerptLines) + report.substr(nl + 1);
+    if (options_.onStuck)
+        options_.onStuck(*violation_);
+    else
+        err_ << "kvmon-sim: violation: " << violation_->invariant << ": " << violation_->detail << '\n'
+             << report.substr(nl + 1);
+    err_.flush();
+}
+
+bool Player::JobExists(DWORD job) const
+{
+    for (const std::string& printer : spooler_.Printers()) {
+        for (const sim::JobInfo& j : spooler_.Jobs(printer)) {
+            if (j.id == job)
+                return true;
+        }
+    }
+    return false;
+}
+
+void Player::TrackDocStarted(const std::string& port, const std::string& printer, DWORD job)
+{
+    std::lock_guard<std::mutex> lock(trackMutex_);
+    PortTrack& t = track_[sim::FoldName(port)];
+    t.printing = job;
+    t.printer = printer;
+}
+
+void Player::TrackDocEnded(const std::string& port)
+{
+    std::lock_guard<std::mutex> lock(trackMutex_);
+    track_[sim::FoldName(port)].printing = 0;
+}
+
+void Player::TrackWritten(const std::string& port, const std::string& data, DWORD written)
+{
+    std::lock_guard<std::mutex> lock(trackMutex_);
+    track_[sim::FoldName(port)].sent += data.substr(0, written);
+}
+
+// Every call the monitor makes into the port monitor, when it returns.
+void Player::CheckPortCall(const sim::PortCall& call)
+{
+    if (call.port.empty() && call.function != "OpenPort") {
+        Fail("call on a closed handle", call.function + " through a handle the port monitor does not know (" +
+                                            ResultText(call.result, call.error) + ")");
+        return;
+    }
+    std::string key = sim::FoldName(call.port);
+    size_t written = call.function == "StartDocPort" ? pm_.Written(call.port).size() : 0;
+    DWORD job = 0;
+    DWORD printing = 0;
+    unsigned ends = 0;
+    {
+        std::lock_guard<std::mutex> lock(trackMutex_);
+        PortTrack& t = track_[key];
+        printing = t.printing;
+        if (call.function == "StartDocPort" && call.result) {
+            t.atPortMonitor = call.jobId;
+            t.jobStart = written;
+        } else if (call.function == "EndDocPort" && call.result) {
+            job = t.atPortMonitor;
+            t.atPortMonitor = 0;
+            ends = ++t.ends[job];
+        }
+    }
+    std::string who = call.thread == spoolerThread_ ? "the spooler's call" : "a polling thread";
+    if (call.function == "EndDocPort" && call.result) {
+        if (ends > 1)
+            Fail("document ended twice", "job " + std::to_string(job) + " on " + call.port +
+                                             ": EndDocPort reached the port monitor " + std::to_string(ends) +
+                                             " times, the last from " + who);
+        else if (call.thread != spoolerThread_ && job != 0 && job == printing && JobExists(job))
+            Fail("job lost", "job " + std::to_string(job) + " on " + call.port + " is still printing, but " + who +
+                                 " ended its document at the port monitor");
+    } else if (call.function == "EndDocPort") {
+        Fail("document ended twice", "EndDocPort on " + call.port + " from " + who +
+                                         " with no document open at the port monitor (" +
+                                         ResultText(call.result, call.error) + ")");
+    } else if (call.function == "WritePort" && !call.result && call.error == ERROR_INVALID_HANDLE && printing != 0 &&
+               JobExists(printing)) {
+        Fail("job lost", "job " + std::to_string(printing) + " on " + call.port +
+                             ": WritePort refused, its document is no longer open at the port monitor");
+    }
+}
+
+LiveCounts Player::CountLive() const
+{
+    return LiveCounts{kvplat::LiveAllocations(), kvplat::LiveEvents(),   kvplat::LiveThreadHandles(),
+                      kvplat::LiveMappings(),    kvplat::LiveViews(),    kvplat::LiveRegistryKeys()};
+}
+
+// After the last ClosePort and the wait for the polling threads.
+void Player::CheckEnd(bool threadsEnded)
+{
+    if (!threadsEnded) {
+        Fail("wait outlived its bound", "a polling thread still runs 10000 ms after the last ClosePort");
+        return;
+    }
+    std::map<std::string, std::string> sent;
+    {
+        std::lock_guard<std::mutex> lock(trackMutex_);
+        for (const auto& entry : track_)
+            sent[entry.first] = entry.second.sent;
+    }
+    for (const auto& entry : sent) {
+        std::string received = pm_.Written(entry.first);
+        if (received != entry.second) {
+            size_t at = FirstDifference(received, entry.second);
+            Fail("bytes not delivered exactly once",
+                 "port " + entry.first + ": the port monitor received " + std::to_string(received.size()) +
+                     " bytes, the monitor reported " + std::to_string(entry.second.size()) +
+                     " written; they differ from byte " + std::to_string(at));
+            return;
+        }
+    }
+    LiveCounts now = CountLive();
+    const LiveCounts& base = *baseline_;
+    struct Item {
+        const char* what;
+        long before, after;
+    } items[] = {
+        {"heap blocks", base.allocations, now.allocations}, {"events", base.events, now.events},
+        {"thread handles", base.threadHandles, now.threadHandles}, {"mappings", base.mappings, now.mappings},
+        {"views", base.views, now.views}, {"registry keys", base.registryKeys, now.registryKeys},
+        {"threads", 0, kvplat::LiveThreads()}, {"printer handles", 0, spooler_.OpenHandleCount()},
+        {"port monitor handles", 0, pm_.OpenHandleCount()},
+    };
+    for (const Item& item : items) {
+        if (item.after != item.before) {
+            Fail("leak after ClosePort", std::string(item.what) + ": " + std::to_string(item.before) +
+                                             " before the first OpenPortEx, " + std::to_string(item.after) +
+                                             " after the last ClosePort");
+            return;
+        }
+    }
+    for (const std::string& printer : spooler_.Printers()) {
+        DWORD status = spooler_.PrinterStatus(printer);
+        if (status != 0) {
+            Fail("status bits after release", "printer " + Q(printer) + " keeps " + StatusBitNames(status) +
+                                                  " after its port was closed");
+            return;
+        }
+    }
+}
+
+// The value an expect line asks about, as ExpectedText prints it.
+std::string Player::Actual(const Command& c)
+{
+    const Expectation& x = c.expect;
+    std::string block;
+    bool haveBlock = false;
+    {
+        std::lock_guard<std::mutex> lock(trackMutex_);
+        for (const auto& entry : blocks_) {
+            const std::string& name = entry.first;
+            if (name.size() >= c.port.size() && name.compare(name.size() - c.port.size(), c.port.size(), c.port) == 0) {
+                block = entry.second;
+                haveBlock = true;
+            }
+        }
+    }
+    switch (x.field) {
+    case Expectation::Field::Status:
+        return StatusBitNames(spooler_.PrinterStatus(c.printer));
+    case Expectation::Field::Code: {
+        std::lock_guard<std::mutex> lock(trackMutex_);
+        auto it = codes_.find(sim::FoldName(c.port));
+        return it == codes_.end() ? "none" : std::to_string(it->second);
+    }
+    case Expectation::Field::Block:
+        return haveBlock ? Quoted(AnalyseBlock(block).body) : "none";
+    case Expectation::Field::Vuelog: {
+        std::string file;
+        {
+            std::lock_guard<std::mutex> lock(trackMutex_);
+            file = vuelogFile_;
+        }
+        char value[NAME_BUFFER_SIZE * 2];
+        const char kMissing[] = "\x01";
+        if (file.empty())
+            return "none";
+        GetPrivateProfileStringA("DEVICE", x.key.c_str(), kMissing, value, sizeof value, file.c_str());
+        return std::strcmp(value, kMissing) == 0 ? "none" : Quoted(value);
+    }
+    case Expectation::Field::Broadcasts: {
+        std::lock_guard<std::mutex> lock(trackMutex_);
+        return std::to_string(broadcasts_);
+    }
+    case Expectation::Field::Prompts: {
+        std::lock_guard<std::mutex> lock(trackMutex_);
+        return std::to_string(prompts_);
+    }
+    case Expectation::Field::Received: {
+        std::string all = pm_.Written(c.port);
+        size_t start = 0;
+        {
+            std::lock_guard<std::mutex> lock(trackMutex_);
+            start = track_[sim::FoldName(c.port)].jobStart;
+        }
+        std::string job = all.substr(start < all.size() ? start : all.size());
+        return x.hasBytes ? Quoted(job) : std::to_string(job.size()) + " bytes";
+    }
+    case Expectation::Field::Document:
+        return pm_.DocumentOpen(c.port) ? "open" : "closed";
+    }
+    return std::string();
+}
+
+void Player::Expect(const Command& c)
+{
+    std::string expected = ExpectedText(c.expect);
+    std::string actual = Actual(c);
+    if (actual == expected) {
+        Note("note", "expect holds: " + actual);
+        return;
+    }
+    Fail("expect", "line " + std::to_string(c.line) + " \"" + c.source + "\": expected " + expected + ", actual " +
+                       actual);
+}
+
+}  // namespace kvtools

@@ -1,0 +1,304 @@
+#include "explore.h"
+
+#include <malloc.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <optional>
+#include <sstream>
+
+#include "kvplatform.h"
+
+namespace kvtools {
+
+namespace {
+
+// A violation crosses the pipe as three fields, each a length line and its bytes.
+std::string Encode(const Violation& v)
+{
+    std::string out;
+    for (const std::string* f : {&v.invariant, &v.detail, &v.excerpt})
+        out += std::to_string(f->size()) + "\n" + *f;
+    return out;
+}
+
+bool Decode(const std::string& bytes, Violation* v)
+{
+    size_t pos = 0;
+    for (std::string* f : {&v->invariant, &v->detail, &v->excerpt}) {
+        size_t nl = bytes.find('\n', pos);
+        if (nl == std::string::npos)
+            return false;
+        size_t n = std::strtoul(bytes.c_str() + pos, nullptr, 10);
+        if (nl + 1 + n > bytes.size())
+            return false;
+        *f = bytes.substr(nl + 1, n);
+        pos = nl + 1 + n;
+    }
+    return true;
+}
+
+void WriteAll(int fd, const std::string& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0)
+            return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+// A worker: plays seeds first..end-1 one after the other in this process (the monitor is
+// detached and loaded again, the platform restarts its clock and generator), and stops at
+// the first violation, written to fd. *current tells the parent which seed it is on,
+// also when the process dies.
+[[noreturn]] void Work(const Scenario& scenario, uint64_t first, uint64_t end, volatile uint64_t* current, int fd)
+{
+    // A worker whose parent is gone has nobody to report to.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // One heap arena for every thread: a polling thread's own arena would cost fresh pages
+    // in every schedule.
+    mallopt(M_ARENA_MAX, 1);
+    // Workers run side by side: each names its shared blocks in its own namespace.
+    kvplat::SetMappingNamespace("kvmon-explore-" + std::to_string(getpid()));
+    RunOptions options;
+    options.timeline = false;
+    options.onStuck = [fd](const Violation& v) { WriteAll(fd, Encode(v)); };
+    for (uint64_t seed = first; seed < end; seed++) {
+        *current = seed;
+        options.seed = seed;
+        std::ostringstream out;
+        std::ostringstream err;
+        RunResult r = RunScenario(scenario, options, out, err);
+        if (r.violated || r.exitCode != 0) {
+            WriteAll(fd, Encode(r.violated ? r.violation : Violation{"simulator failure", err.str(), std::string()}));
+            _exit(1);
+        }
+    }
+    _exit(0);
+}
+
+struct Worker {
+    uint64_t first;
+    uint64_t end;
+    unsigned slot;       // its place in the shared seed table
+    int fd;              // read end of its report pipe
+    std::string report;
+};
+
+// Starts a worker on [first, end); false when the system refuses.
+bool Start(const Scenario& scenario, uint64_t first, uint64_t end, unsigned slot, volatile uint64_t* slots,
+           std::map<pid_t, Worker>* running)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return false;
+    slots[slot] = first;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        Work(scenario, first, end, &slots[slot], fds[1]);
+    }
+    close(fds[1]);
+    if (pid < 0) {
+        close(fds[0]);
+        return false;
+    }
+    (*running)[pid] = Worker{first, end, slot, fds[0], std::string()};
+    return true;
+}
+
+void Drain(Worker& w)
+{
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(w.fd, buf, sizeof buf)) > 0)
+        w.report.append(buf, static_cast<size_t>(n));
+}
+
+// The violation of a worker that stopped, from its report or from how it ended.
+Violation Reported(const Worker& w, int status)
+{
+    Violation v;
+    if (Decode(w.report, &v))
+        return v;
+    std::string how = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
+                                          : "exit status " + std::to_string(WEXITSTATUS(status));
+    return Violation{"crash", "the schedule's process ended without a report (" + how + ")", ""};
+}
+
+// Plays one seed in a fresh process, the way run --seed replays it: a violation found
+// after other schedules in the same process must show again on its own.
+std::optional<Violation> PlayAlone(const Scenario& scenario, uint64_t seed, volatile uint64_t* slot)
+{
+    std::map<pid_t, Worker> one;
+    if (!Start(scenario, seed, seed + 1, 0, slot, &one))
+        return Violation{"simulator failure", "cannot start a process to replay the seed", ""};
+    auto it = one.begin();
+    Drain(it->second);
+    int status = 0;
+    waitpid(it->first, &status, 0);
+    close(it->second.fd);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        return std::nullopt;
+    return Reported(it->second, status);
+}
+
+}  // namespace
+
+ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options, std::ostream& err)
+{
+    const unsigned kMaxJobs = 64;
+    const uint64_t kBatch = 250;
+    ExploreResult result;
+    unsigned jobs = options.jobs;
+    if (jobs == 0) {
+        long n = sysconf(_SC_NPROCESSORS_ONLN);
+        jobs = n > 0 ? static_cast<unsigned>(n) : 1;
+    }
+    jobs = std::min(jobs, kMaxJobs);
+    // One seed per worker slot, plus one for replays, shared with the children.
+    void* shared = mmap(nullptr, sizeof(uint64_t) * (kMaxJobs + 1), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) {
+        err << "kvmon-sim: explore: " << std::strerror(errno) << '\n';
+        result.seconds = -1;
+        return result;
+    }
+    volatile uint64_t* slots = static_cast<volatile uint64_t*>(shared);
+    std::vector<bool> slotBusy(jobs, false);
+
+    auto start = std::chrono::steady_clock::now();
+    auto lastProgress = start;
+    std::map<pid_t, Worker> running;
+    std::deque<std::pair<uint64_t, uint64_t>> todo;  // ranges left after a worker stopped
+    uint64_t next = options.from;
+    const uint64_t end = options.from + options.seeds;
+    std::fflush(nullptr);
+    while (next < end || !todo.empty() || !running.empty()) {
+        while ((next < end || !todo.empty()) && running.size() < jobs) {
+            std::pair<uint64_t, uint64_t> range;
+            if (!todo.empty()) {
+                range = todo.front();
+                todo.pop_front();
+            } else {
+                range = {next, std::min(end, next + kBatch)};
+                next = range.second;
+            }
+            unsigned slot = static_cast<unsigned>(std::find(slotBusy.begin(), slotBusy.end(), false) - slotBusy.begin());
+            if (!Start(scenario, range.first, range.second, slot, slots, &running)) {
+                err << "kvmon-sim: explore: cannot start a worker: " << std::strerror(errno) << '\n';
+                result.seconds = -1;
+                return result;
+            }
+            slotBusy[slot] = true;
+        }
+        // Drain the workers' pipes so that none blocks on a long report, then reap.
+        std::vector<pollfd> fds;
+        for (const auto& entry : running)
+            fds.push_back(pollfd{entry.second.fd, POLLIN, 0});
+        poll(fds.data(), fds.size(), 100);
+        for (auto& entry : running) {
+            for (const pollfd& p : fds) {
+                if (p.fd != entry.second.fd || (p.revents & (POLLIN | POLLHUP)) == 0)
+                    continue;
+                char buf[4096];
+                ssize_t n = read(p.fd, buf, sizeof buf);
+                if (n > 0)
+                    entry.second.report.append(buf, static_cast<size_t>(n));
+            }
+        }
+        int status = 0;
+        pid_t pid;
+        while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+            auto it = running.find(pid);
+            if (it == running.end())
+                continue;
+            Worker w = std::move(it->second);
+            running.erase(it);
+            Drain(w);
+            close(w.fd);
+            slotBusy[w.slot] = false;
+            if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+                result.played += w.end - w.first;
+                continue;
+            }
+            uint64_t seed = slots[w.slot];
+            result.played += seed - w.first + 1;
+            if (seed + 1 < w.end)
+                todo.emplace_back(seed + 1, w.end);
+            std::optional<Violation> v = Reported(w, status);
+            if (seed != w.first) {
+                std::optional<Violation> alone = PlayAlone(scenario, seed, &slots[kMaxJobs]);
+                if (!alone)
+                    v = Violation{"not reproduced alone", v->invariant + ": " + v->detail +
+                                                              " (after other schedules in one process; the seed "
+                                                              "alone plays without it)", ""};
+                else
+                    v = alone;
+            }
+            result.violations.push_back(FoundViolation{seed, *v});
+        }
+        auto now = std::chrono::steady_clock::now();
+        if (options.progress && now - lastProgress > std::chrono::milliseconds(200)) {
+            lastProgress = now;
+            uint64_t done = result.played;
+            for (const auto& entry : running)
+                done += slots[entry.second.slot] - entry.second.first;
+            double s = std::chrono::duration<double>(now - start).count();
+            char line[160];
+            std::snprintf(line, sizeof line, "\r%llu/%llu schedules, %.0f per second, %zu violations  ",
+                          static_cast<unsigned long long>(done), static_cast<unsigned long long>(options.seeds),
+                          s > 0 ? done / s : 0.0, result.violations.size());
+            err << line << std::flush;
+        }
+    }
+    munmap(shared, sizeof(uint64_t) * (kMaxJobs + 1));
+    if (options.progress)
+        err << "\r" << std::string(70, ' ') << "\r" << std::flush;
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::sort(result.violations.begin(), result.violations.end(),
+              [](const FoundViolation& a, const FoundViolation& b) { return a.seed < b.seed; });
+    return result;
+}
+
+int PrintExploreReport(const ExploreResult& result, const ExploreOptions& options, std::ostream& out)
+{
+    char rate[64];
+    std::snprintf(rate, sizeof rate, "%.1f s, %.0f per second", result.seconds,
+                  result.seconds > 0 ? result.played / result.seconds : 0.0);
+    out << "explored " << result.played << " schedules (seeds " << options.from << " to "
+        << options.from + options.seeds - 1 << ") of "
+        << (options.replayName.empty() ? "the default scenario" : options.replayName) << " in " << rate << ": "
+        << result.violations.size() << (result.violations.size() == 1 ? " violation" : " violations") << '\n';
+    if (result.violations.empty())
+        return 0;
+    const FoundViolation& first = result.violations.front();
+    out << "\nseed " << first.seed << ": " << first.violation.invariant << ": " << first.violation.detail << '\n'
+        << "timeline up to it:\n"
+        << first.violation.excerpt << "replay: kvmon-sim run "
+        << (options.replayName.empty() ? "" : options.replayName + " ") << "--seed " << first.seed
+        << '\n';
+    const size_t kListed = 20;
+    for (size_t i = 1; i < result.violations.size() && i <= kListed; i++) {
+        const FoundViolation& f = result.violations[i];
+        out << (i == 1 ? "\nalso:\n" : "") << "  seed " << f.seed << ": " << f.violation.invariant << ": "
+            << f.violation.detail << '\n';
+    }
+    if (result.violations.size() > kListed + 1)
+        out << "  ... and " << result.violations.size() - kListed - 1 << " more\n";
+    return 1;
+}
+
+}  // namespace kvtools

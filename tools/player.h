@@ -1,0 +1,147 @@
+// The scenario player behind RunScenario, shared by its parts: playing commands
+// (simrun.cpp), observing the monitor (observe.cpp) and checking what it did (checks.cpp).
+#ifndef KVMON_TOOLS_PLAYER_H
+#define KVMON_TOOLS_PLAYER_H
+
+#include <windows.h>
+
+#include <atomic>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kvmon.h"
+#include "portmon.h"
+#include "simcommon.h"
+#include "simrun.h"
+#include "spooler.h"
+#include "timeline.h"
+
+namespace kvtools {
+
+struct PrinterDecl {
+    std::string driver;
+    std::optional<std::string> monitor;
+};
+
+// What the spooler side knows of one port.
+struct PortState {
+    std::string name;
+    HANDLE handle = NULL;
+    DWORD jobId = 0;  // job of the open document, 0 when none
+};
+
+// What the checks track per port (by folded name).
+struct PortTrack {
+    std::string sent;           // bytes of every WritePort the monitor reported written
+    std::string printer;        // printer of the job the spooler is printing
+    DWORD printing = 0;         // job between a good StartDocPort and its EndDocPort/ClosePort
+    DWORD atPortMonitor = 0;    // job whose document is open at the port monitor
+    size_t jobStart = 0;        // port monitor's byte count when that document started
+    std::map<DWORD, unsigned> ends;  // EndDocPort calls at the port monitor per job
+};
+
+// Live object counts compared before the first OpenPortEx and after the last ClosePort.
+struct LiveCounts {
+    long allocations, events, threadHandles, mappings, views, registryKeys;
+};
+
+class Player {
+public:
+    Player(const Scenario& s, const RunOptions& o, std::ostream& out, std::ostream& err);
+    RunResult Run();
+    void OnQuery(HANDLE h, DWORD controlId, LPSTR valueName, DWORD cbOut, BOOL ok, DWORD error, LPCSTR out,
+                 DWORD count);
+    // A deadlock or livelock reported by the scheduler: recorded, then the run ends.
+    void OnStuck(const std::string& report);
+
+private:
+    const Scenario& scenario_;
+    RunOptions options_;
+    std::ostream& err_;
+    Timeline timeline_;
+    sim::Spooler& spooler_ = sim::TheSpooler();
+    sim::PortMonitor& pm_ = sim::ThePortMonitor();
+    MONITOR table_{};
+    MONITOR portTable_{};
+    std::string folder_;
+    DWORD spoolerThread_ = 0;
+    std::map<std::string, PortState> ports_;        // by folded port name
+    std::map<std::string, PrinterDecl> printers_;   // by folded port name
+    std::mutex answersMutex_;
+    std::deque<int> answers_;
+    std::atomic<DWORD> restartJob_{0};
+    unsigned long nextCall_ = 1;
+    std::map<HANDLE, unsigned> handleIds_;  // the monitor's port handles, numbered as seen
+    // INI writes of one notification, gathered until its last key.
+    struct IniWrite {
+        std::string key;
+        bool removed;
+        BOOL result;
+    };
+    std::mutex iniMutex_;
+    std::map<DWORD, std::vector<IniWrite>> iniWrites_;  // by thread
+    std::map<DWORD, std::string> iniFile_;
+    // What the checks see.
+    std::mutex trackMutex_;
+    std::map<std::string, PortTrack> track_;            // by folded port name
+    std::map<std::string, std::string> blocks_;         // last bytes written per block name
+    std::map<std::string, WORD> codes_;                 // last status code applied per port
+    unsigned broadcasts_ = 0;
+    unsigned prompts_ = 0;
+    std::optional<LiveCounts> baseline_;
+    std::optional<Violation> violation_;
+    DWORD violationSeq_ = 0;
+    std::string vuelogFile_;  // path of vuelog.err, once the monitor wrote it
+    static const size_t kExcerptLines = 24;
+
+    void Note(const std::string& kind, const std::string& text) { timeline_.Add(MakeEvent(kind, text)); }
+    static Event MakeEvent(const std::string& kind, const std::string& text)
+    {
+        Event e;
+        e.kind = kind;
+        e.text = text;
+        return e;
+    }
+    unsigned long CallStart(const std::string& text, const std::string& function, const std::string& port);
+    void CallEnd(unsigned long id, const std::string& function, BOOL ok, DWORD error, const std::string& extra = "");
+    std::string HandleName(HANDLE h);
+
+    bool Setup();
+    void Play(const Command& c);
+    void StartDoc(const Command& c);
+    void Close(PortState& port, const std::string& function);
+    void SetStatovue(bool on);
+    PortState& Port(const std::string& name) { return ports_[sim::FoldName(name)]; }
+
+    // observe.cpp
+    void InstallObservers();
+    void RemoveObservers();
+    void FlushIni(DWORD thread);
+
+    // checks.cpp
+    void Fail(const std::string& invariant, const std::string& detail);
+    void CheckPortCall(const sim::PortCall& call);
+    void TrackDocStarted(const std::string& port, const std::string& printer, DWORD job);
+    void TrackDocEnded(const std::string& port);
+    void TrackWritten(const std::string& port, const std::string& data, DWORD written);
+    bool JobExists(DWORD job) const;
+    LiveCounts CountLive() const;
+    void CheckEnd(bool threadsEnded);
+    void Expect(const Command& c);
+    std::string Actual(const Command& c);
+};
+
+// The player of this run, for the query shim; the port monitor's own query slot.
+extern Player* g_player;
+extern BOOL(WINAPI* g_realQuery)(HANDLE, DWORD, LPSTR, LPSTR, DWORD, LPSTR, DWORD, LPDWORD);
+// The query slot of the table handed to OpenPortEx: forwards to g_realQuery and reports.
+BOOL WINAPI TracedGetPrinterDataFromPort(HANDLE h, DWORD controlId, LPSTR valueName, LPSTR in, DWORD cbIn,
+                                         LPSTR out, DWORD cbOut, LPDWORD pcbReturned);
+
+}  // namespace kvtools
+
+#endif  // KVMON_TOOLS_PLAYER_H
