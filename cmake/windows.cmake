@@ -48,6 +48,9 @@ target_link_libraries(kvmon PRIVATE ${KVMON_SPOOLSS_LIB})
 add_executable(kvmon-stat
   ${CMAKE_SOURCE_DIR}/tools/kvmon_stat.cpp
   ${CMAKE_SOURCE_DIR}/tools/devstatus.cpp
+  ${CMAKE_SOURCE_DIR}/tools/codetext.cpp
+  ${CMAKE_SOURCE_DIR}/tools/report.cpp
+  ${CMAKE_SOURCE_DIR}/tools/json.cpp
   ${CMAKE_SOURCE_DIR}/status/devid.cpp
   ${CMAKE_SOURCE_DIR}/status/codetable.cpp
   ${CMAKE_SOURCE_DIR}/monitor/strutil.cpp)

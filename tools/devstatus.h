@@ -75,7 +75,7 @@ struct Analysis {
 
     // Status code.
     bool hasCode = false;        // false for an unrecognised reply or one without a status field
-    bool codeKnown = true;       // false when the record's bytes 21-22 are not in a block
+    bool codeKnown = true;       // false when record bytes 21-22 are not both in a block
     WORD code = 0;
     int row = 0;                 // 1-based table row, 0 when not in the table
     DWORD bits = 0;              // printer status bits the code sets (OFFLINE included)
@@ -95,7 +95,12 @@ struct BlockAnalysis {
     WORD lengthField = 0;
     std::string body;            // the length field's bytes less the field itself
     bool decodedForm = false;    // "FL0;" before "VSTATUS:": the record follows as raw bytes
-    Analysis detail;             // recognition and code from the body
+    Analysis detail;             // recognition and code from the body; detail.code reads
+                                 // record bytes the block does not hold as zero
+    unsigned missingCodeBytes = 0;  // raw form: bit 0 record byte 21, bit 1 byte 22 was one of
+                                    // the reply's last two bytes, which the block leaves out
+    std::vector<int> candidateRows; // table rows (1-based, first of each code) whose code fits
+                                    // the code bytes the block holds, when one is missing
 };
 BlockAnalysis AnalyseBlock(const std::string& bytes);
 
