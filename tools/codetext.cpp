@@ -197,25 +197,28 @@ std::string KestravonReply(WORD code, bool raw, const std::string& maker, const 
 
 // ---- status codes ----
 
+std::vector<std::string> StatusBitList(DWORD bits)
+{
+    std::vector<std::string> names;
+    DWORD rest = bits;
+    for (const auto& b : kBitNames) {
+        if (bits & b.bit) {
+            names.push_back(b.name);
+            rest &= ~b.bit;
+        }
+    }
+    if (rest != 0)
+        names.push_back(Hex32(rest));
+    return names;
+}
+
 std::string StatusBitNames(DWORD bits)
 {
     if (bits == 0)
         return "none";
     std::string out;
-    DWORD rest = bits;
-    for (const auto& b : kBitNames) {
-        if (bits & b.bit) {
-            if (!out.empty())
-                out += " | ";
-            out += b.name;
-            rest &= ~b.bit;
-        }
-    }
-    if (rest != 0) {
-        if (!out.empty())
-            out += " | ";
-        out += Hex32(rest);
-    }
+    for (const auto& name : StatusBitList(bits))
+        out += (out.empty() ? "" : " | ") + name;
     return out;
 }
 

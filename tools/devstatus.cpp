@@ -110,15 +110,11 @@ void Recognise(Analysis& a, const char* buffer, size_t length)
     a.recognised = (ctx.flags & PCF_UNRECOGNISED) == 0;
     if (!a.recognised) {
         std::vector<Pair> pairs = WalkPairs(buffer);
-        std::string why;
         if (!a.makerOk)
-            why = KeyProblem(pairs, "manufacturer", "MFG:", "MANUFACTURER:", "Kestravon");
-        if (!a.modelOk) {
-            if (!why.empty())
-                why += "; ";
-            why += KeyProblem(pairs, "model", "MDL:", "MODEL:", "an entry of the model table");
-        }
-        a.whyNot = why;
+            a.makerWhy = KeyProblem(pairs, "manufacturer", "MFG:", "MANUFACTURER:", "Kestravon");
+        if (!a.modelOk)
+            a.modelWhy = KeyProblem(pairs, "model", "MDL:", "MODEL:", "an entry of the model table");
+        a.whyNot = a.makerWhy + (!a.makerWhy.empty() && !a.modelWhy.empty() ? "; " : "") + a.modelWhy;
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include "kvmon.h"
 #include "../sim/base64.h"
+#include "json.h"
 
 #include <ostream>
 #include <string>
@@ -61,7 +62,9 @@ struct Analysis {
     bool makerOk = false;
     bool modelOk = false;
     bool recognised = false;
-    std::string whyNot;  // why the device is not recognised, when it is not
+    std::string whyNot;    // why the device is not recognised, when it is not
+    std::string makerWhy;  // why the manufacturer key was not accepted, when it was not
+    std::string modelWhy;  // why the model key was not accepted, when it was not
 
     // Status field (FindVStatus, DecodeVStatus).
     bool hasStatusField = false;
@@ -107,8 +110,17 @@ BlockAnalysis AnalyseBlock(const std::string& bytes);
 // The report printed by "kvmon-sim decode" and kvmon-stat, one "label  value" per line.
 void PrintAnalysis(std::ostream& out, const Analysis& a);
 void PrintBlockAnalysis(std::ostream& out, const BlockAnalysis& b);
+// The same as one JSON object each (documented by docs/schema/decode.schema.json and the
+// "block" part of docs/schema/stat.schema.json), and the table as a JSON array.
+std::string AnalysisJson(const Analysis& a);
+void AddBlockFields(JsonObject& o, const BlockAnalysis* b);  // nullptr: no block, all null
+std::string CodeTableJson();
+// Printer status bits as JSON names: ["PAPER_JAM","USER_INTERVENTION"], unknown bits as hex.
+std::vector<std::string> StatusBitList(DWORD bits);
 // One line: "code 42632 (row 16): paper jam -> PAPER_JAM | USER_INTERVENTION".
 std::string CodeSummary(const Analysis& a);
+// "0xf7??": the code bytes a raw block holds, "??" for each one it leaves out.
+std::string CodePattern(const BlockAnalysis& b);
 // The whole table, one row per line, with a header.
 void PrintCodeTable(std::ostream& out);
 

@@ -7,7 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
+#include "decode_cmd.h"
 #include "devstatus.h"
+#include "kvmon_version.h"
 #include "scenario.h"
 #include "simrun.h"
 
@@ -15,13 +18,16 @@ namespace {
 
 const char kUsage[] =
     "usage: kvmon-sim run [SCENARIO] [--real-time | --speed N] [--json] [--verbose] [--hold MS]\n"
-    "       kvmon-sim decode \"DEVICE ID\" | --file PATH | -\n"
-    "       kvmon-sim codes\n";
+    "       kvmon-sim decode [--json] [--raw] \"DEVICE ID\" | --file PATH | -\n"
+    "       kvmon-sim codes [--json]\n"
+    "       kvmon-sim --version\n"
+    "'kvmon-sim COMMAND --help' describes a command.\n";
 
+// One line on standard error, exit 2.
 int Usage(const std::string& message)
 {
-    std::cerr << "kvmon-sim: " << message << '\n' << kUsage;
-    return 2;
+    std::cerr << "kvmon-sim: " << message << " (kvmon-sim --help)\n";
+    return kvtools::kExitUsage;
 }
 
 bool ReadAll(std::istream& in, std::string* out)
@@ -94,30 +100,6 @@ int Run(const std::vector<std::string>& args)
     return kvtools::RunScenario(scenario, options, std::cout, std::cerr);
 }
 
-int Decode(const std::vector<std::string>& args)
-{
-    std::string bytes;
-    if (args.size() == 1 && args[0] == "-") {
-        if (!ReadAll(std::cin, &bytes)) {
-            std::cerr << "kvmon-sim: decode: cannot read standard input\n";
-            return 2;
-        }
-    } else if (args.size() == 2 && args[0] == "--file") {
-        if (!ReadFile(args[1], &bytes)) {
-            std::cerr << "kvmon-sim: decode: cannot read " << args[1] << ": " << std::strerror(errno) << '\n';
-            return 2;
-        }
-    } else if (args.size() == 1 && (args[0].empty() || args[0][0] != '-')) {
-        std::string error;
-        if (!kvtools::Unescape(args[0], &bytes, &error))
-            return Usage("decode: " + error + " in the device ID");
-    } else {
-        return Usage("decode takes one device ID, --file PATH or -");
-    }
-    kvtools::PrintAnalysis(std::cout, kvtools::AnalyseReply(bytes));
-    return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -130,16 +112,16 @@ int main(int argc, char** argv)
     if (command == "run")
         return Run(args);
     if (command == "decode")
-        return Decode(args);
-    if (command == "codes") {
-        if (!args.empty())
-            return Usage("codes takes no arguments");
-        kvtools::PrintCodeTable(std::cout);
-        return 0;
-    }
+        return kvtools::DecodeCommand(args, std::cin, std::cout, std::cerr);
+    if (command == "codes")
+        return kvtools::CodesCommand(args, std::cout, std::cerr);
     if (command == "help" || command == "--help" || command == "-h") {
         std::cout << kUsage;
-        return 0;
+        return kvtools::kExitOk;
+    }
+    if (command == "--version") {
+        std::cout << "kvmon-sim " KVMON_VERSION_STRING "\n";
+        return kvtools::kExitOk;
     }
     return Usage("unknown command \"" + command + "\"");
 }

@@ -41,13 +41,7 @@ void PrintCode(std::ostream& out, const Analysis& a)
 // table rows whose codes fit them.
 void PrintPartialCode(std::ostream& out, const BlockAnalysis& b)
 {
-    const Analysis& a = b.detail;
-    char high[4];
-    char low[4];
-    std::snprintf(high, sizeof high, "%02x", static_cast<unsigned>(a.code >> 8));
-    std::snprintf(low, sizeof low, "%02x", static_cast<unsigned>(a.code & 0xFF));
-    std::string pattern = std::string("0x") + ((b.missingCodeBytes & 1) ? "??" : high) +
-                          ((b.missingCodeBytes & 2) ? "??" : low);
+    std::string pattern = CodePattern(b);
     std::string missing = b.missingCodeBytes == 3 ? "bytes 21 and 22 are" : (b.missingCodeBytes & 1) ? "byte 21 is" : "byte 22 is";
     Line(out, "code", pattern + ": record " + missing +
                           " not in the block (a raw block leaves out the reply's last 2 bytes)");
@@ -67,6 +61,15 @@ void PrintPartialCode(std::ostream& out, const BlockAnalysis& b)
 }
 
 }  // namespace
+
+std::string CodePattern(const BlockAnalysis& b)
+{
+    char high[4];
+    char low[4];
+    std::snprintf(high, sizeof high, "%02x", static_cast<unsigned>(b.detail.code >> 8));
+    std::snprintf(low, sizeof low, "%02x", static_cast<unsigned>(b.detail.code & 0xFF));
+    return std::string("0x") + ((b.missingCodeBytes & 1) ? "??" : high) + ((b.missingCodeBytes & 2) ? "??" : low);
+}
 
 std::string CodeSummary(const Analysis& a)
 {
