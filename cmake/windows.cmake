@@ -47,6 +47,7 @@ target_link_libraries(kvmon PRIVATE ${KVMON_SPOOLSS_LIB})
 # only the monitor's decoding, not the spooler.
 add_executable(kvmon-stat
   ${CMAKE_SOURCE_DIR}/tools/kvmon_stat.cpp
+  ${CMAKE_SOURCE_DIR}/tools/statblock.cpp
   ${CMAKE_SOURCE_DIR}/tools/devstatus.cpp
   ${CMAKE_SOURCE_DIR}/tools/codetext.cpp
   ${CMAKE_SOURCE_DIR}/tools/report.cpp
