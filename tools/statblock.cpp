@@ -126,7 +126,9 @@ void PrintReading(std::ostream& out, const BlockReading& r, const std::string& t
 {
     if (!time.empty())
         out << "-- " << time << '\n';
-    out << "block         \"" << DisplayText(r.name) << "\"" << InNamespace(r) << '\n';
+    out << "block         \"" << DisplayText(r.name) << "\"\n";
+    if (!r.ns.empty())
+        out << "namespace     " << DisplayText(r.ns) << '\n';
     out << "state         " << r.reason << '\n';
     if (r.read)
         PrintBlockAnalysis(out, r.analysis);
