@@ -146,6 +146,7 @@ int DecodeCommand(const std::vector<std::string>& args, std::istream& in, std::o
     std::string failed = FailedRule(a);
     if (failed.empty())
         return kExitOk;
+    out.flush();  // the report before the error when both go to one place
     err << "kvmon-sim decode: the monitor takes no status code from this reply: " << failed << '\n';
     return kExitCheckFailed;
 }

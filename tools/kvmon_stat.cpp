@@ -160,6 +160,7 @@ int main(int argc, char** argv)
 
     kvtools::BlockReading r = kvtools::ReadStatusBlock(monitor, port);
     if (!r.read && !json) {
+        std::cout.flush();
         std::cerr << "kvmon-stat: " << r.reason << '\n';
         return kvtools::kExitCheckFailed;
     }
