@@ -45,15 +45,7 @@ Result Stat(const std::vector<std::string>& args)
 
 std::string Validate(const std::string& output, bool lines = false)
 {
-    std::string path = TempPath("stat.json");
-    std::ofstream(path, std::ios::binary) << output;
-    std::vector<std::string> argv = {"/usr/bin/python3", std::string(KVMON_SOURCE_DIR) + "/tests/schema/validate.py",
-                                     std::string(KVMON_SOURCE_DIR) + "/docs/schema/stat.schema.json", path};
-    if (lines)
-        argv.push_back("--lines");
-    Result r = RunProgram(argv);
-    std::remove(path.c_str());
-    return r.status == 0 ? "" : "status " + std::to_string(r.status) + ": " + r.out + r.err;
+    return kvtest::ValidateJson(KVMON_SOURCE_DIR, "stat", output, lines);
 }
 
 // A status block this process publishes and holds, as the monitor does.

@@ -29,23 +29,9 @@ const std::string kHead = "MFG:Kestravon;MDL:ZR-QM4471;CMD:PJL;";
 const std::string kCyrillicModel1251 = "ZR-QM4471 \xce\xf4\xe8\xf1";
 const std::string kCyrillicModelUtf8 = "ZR-QM4471 Офис";
 
-std::string Schema(const char* name)
+std::string Validate(const char* schema, const std::string& output)
 {
-    return std::string(KVMON_SOURCE_DIR) + "/docs/schema/" + name + ".schema.json";
-}
-
-// Validates output against a schema; "" when valid, else the validator's report.
-std::string Validate(const char* schema, const std::string& output, bool lines = false)
-{
-    std::string path = TempPath("doc.json");
-    std::ofstream(path, std::ios::binary) << output;
-    std::vector<std::string> argv = {"/usr/bin/python3", std::string(KVMON_SOURCE_DIR) + "/tests/schema/validate.py",
-                                     Schema(schema), path};
-    if (lines)
-        argv.push_back("--lines");
-    Result r = RunProgram(argv);
-    std::remove(path.c_str());
-    return r.status == 0 ? "" : "status " + std::to_string(r.status) + ": " + r.out + r.err;
+    return kvtest::ValidateJson(KVMON_SOURCE_DIR, schema, output);
 }
 
 // A file holding bytes, removed when the holder goes.

@@ -1,6 +1,8 @@
 // JSON writing and code page 1251 text for the tools' output.
 #include "json.h"
 
+#include "devstatus.h"
+
 #include <cstdio>
 
 namespace kvtools {
@@ -123,33 +125,13 @@ std::string DisplayText(const std::string& bytes, size_t max)
         if (max != 0 && out.size() >= max)
             break;
         unsigned char c = static_cast<unsigned char>(bytes[i]);
-        unsigned cp = c < 0x80 ? (c >= 0x20 && c < 0x7F ? c : 0) : HighCharacter(c);
-        switch (c) {
-        case '\\':
-            out += "\\\\";
-            continue;
-        case '"':
-            out += "\\\"";
-            continue;
-        case '\n':
-            out += "\\n";
-            continue;
-        case '\r':
-            out += "\\r";
-            continue;
-        case '\t':
-            out += "\\t";
-            continue;
-        default:
-            break;
-        }
-        if (cp != 0 && cp != 0xA0 && cp != 0xAD) {
+        unsigned cp = c >= 0x80 ? HighCharacter(c) : 0;
+        // Letters and signs of the code page as UTF-8; no-break space and soft hyphen
+        // would not be seen, so they are escaped like the rest.
+        if (cp != 0 && cp != 0xA0 && cp != 0xAD)
             AppendUtf8(out, cp);
-        } else {
-            out += "\\x";
-            out += kHexDigits[c >> 4];
-            out += kHexDigits[c & 15];
-        }
+        else
+            out += Escape(std::string(1, static_cast<char>(c)));
     }
     if (i < bytes.size())
         out += "...(" + std::to_string(bytes.size() - i) + " more bytes)";

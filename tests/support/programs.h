@@ -75,6 +75,23 @@ inline bool Has(const std::string& text, const std::string& what)
     return text.find(what) != std::string::npos;
 }
 
+// Validates output against docs/schema/NAME.schema.json with Debian's python3-jsonschema
+// (tests/schema/validate.py); "" when valid, else the validator's report. lines: one
+// document per line.
+inline std::string ValidateJson(const std::string& sourceDir, const std::string& schema, const std::string& output,
+                                bool lines = false)
+{
+    std::string path = TempPath("doc.json");
+    std::ofstream(path, std::ios::binary) << output;
+    std::vector<std::string> argv = {"/usr/bin/python3", sourceDir + "/tests/schema/validate.py",
+                                     sourceDir + "/docs/schema/" + schema + ".schema.json", path};
+    if (lines)
+        argv.push_back("--lines");
+    Result r = RunProgram(argv);
+    std::remove(path.c_str());
+    return r.status == 0 ? "" : "status " + std::to_string(r.status) + ": " + r.out + r.err;
+}
+
 }  // namespace kvtest
 
 #endif  // KVMON_TESTS_PROGRAMS_H
