@@ -221,4 +221,25 @@ TEST(Json, EveryDecodeCaseAndTheCodeTableMatchTheirSchemas)
         << codes.out;
 }
 
+TEST(Json, CodePage1251AsPythonDecodesIt)
+{
+    std::string high;
+    for (int c = 0x80; c <= 0xFF; c++) {
+        if (c != 0x98)  // no character
+            high += static_cast<char>(c);
+    }
+    Result python = RunProgram({"/usr/bin/python3", "-c",
+                                "import sys; b = bytes(c for c in range(0x80, 0x100) if c != 0x98); "
+                                "sys.stdout.buffer.write(b.decode('cp1251').encode('utf-8'))"});
+    ASSERT_EQ(python.status, 0) << python.err;
+    bool isText = false;
+    EXPECT_EQ(kvtools::Cp1251ToUtf8(high, &isText), python.out);
+    EXPECT_TRUE(isText);
+    kvtools::Cp1251ToUtf8("\x98", &isText);
+    EXPECT_FALSE(isText);
+    kvtools::Cp1251ToUtf8(std::string("a\0b", 3), &isText);
+    EXPECT_FALSE(isText);
+    EXPECT_EQ(kvtools::JsonQuote("\xff\x01\"\\"), "\"\xef\xbf\xbd\\u0001\\\"\\\\\"");
+}
+
 }  // namespace
