@@ -235,6 +235,12 @@ pid_t StartStat(const std::vector<std::string>& args, const std::string& outPath
     return pid;
 }
 
+// A path removed when the test ends, however it ends.
+struct OutputFile {
+    std::string path = TempPath("watch.out");
+    ~OutputFile() { std::remove(path.c_str()); }
+};
+
 size_t Lines(const std::string& path)
 {
     std::string s = kvtest::ReadFileBytes(path);
@@ -251,7 +257,8 @@ int ExitStatus(Watcher& w)
 
 TEST(StatWatch, EachChangeOnceWithItsTimeUntilCtrlC)
 {
-    std::string out = TempPath("watch.json");
+    OutputFile file;
+    const std::string& out = file.path;
     HeldBlock held("USB004", BlockOf(kvtools::KestravonReply(63400)));
     Watcher watcher;
     watcher.pid = StartStat({"USB004", "--watch", "--interval", "50", "--json"}, out);
@@ -264,7 +271,6 @@ TEST(StatWatch, EachChangeOnceWithItsTimeUntilCtrlC)
     kill(watcher.pid, SIGINT);
     EXPECT_EQ(ExitStatus(watcher), 130);
     std::string watched = kvtest::ReadFileBytes(out);
-    std::remove(out.c_str());
     ASSERT_EQ(std::count(watched.begin(), watched.end(), '\n'), 3) << watched;
     EXPECT_EQ(Validate(watched, true), "");
     size_t ready = watched.find("\"code\":63400");
@@ -283,14 +289,14 @@ TEST(StatWatch, EachChangeOnceWithItsTimeUntilCtrlC)
 
 TEST(StatWatch, TextTimeStampsAndSigterm)
 {
-    std::string out = TempPath("watch.txt");
+    OutputFile file;
+    const std::string& out = file.path;
     Watcher watcher;
     watcher.pid = StartStat({"USB005", "--watch", "--interval", "50"}, out);
     ASSERT_TRUE(kvtest::WaitUntil([&] { return Lines(out) >= 2; }, 10000));
     kill(watcher.pid, SIGTERM);
     EXPECT_EQ(ExitStatus(watcher), 143);
     std::string watched = kvtest::ReadFileBytes(out);
-    std::remove(out.c_str());
     EXPECT_EQ(watched.rfind("-- 20", 0), 0u) << watched;
     EXPECT_TRUE(Has(watched, "state         no status block \"Kestravon Language MonitorUSB005\"")) << watched;
 }
