@@ -47,11 +47,17 @@ target_link_libraries(kvmon PRIVATE ${KVMON_SPOOLSS_LIB})
 # only the monitor's decoding, not the spooler.
 add_executable(kvmon-stat
   ${CMAKE_SOURCE_DIR}/tools/kvmon_stat.cpp
+  ${CMAKE_SOURCE_DIR}/tools/statblock.cpp
   ${CMAKE_SOURCE_DIR}/tools/devstatus.cpp
+  ${CMAKE_SOURCE_DIR}/tools/codetext.cpp
+  ${CMAKE_SOURCE_DIR}/tools/report.cpp
+  ${CMAKE_SOURCE_DIR}/tools/report_json.cpp
+  ${CMAKE_SOURCE_DIR}/tools/json.cpp
   ${CMAKE_SOURCE_DIR}/status/devid.cpp
   ${CMAKE_SOURCE_DIR}/status/codetable.cpp
   ${CMAKE_SOURCE_DIR}/monitor/strutil.cpp)
-target_include_directories(kvmon-stat PRIVATE ${CMAKE_SOURCE_DIR}/monitor ${CMAKE_SOURCE_DIR}/tools)
+include(${CMAKE_SOURCE_DIR}/cmake/version.cmake)
+target_include_directories(kvmon-stat PRIVATE ${CMAKE_SOURCE_DIR}/monitor ${CMAKE_SOURCE_DIR}/tools ${KVMON_GENERATED_DIR})
 target_link_options(kvmon-stat PRIVATE -static-libgcc -static-libstdc++ -static)
 
 # Windows tests under Wine (scripts/test-wine): the SPOOLSS.dll test double and the

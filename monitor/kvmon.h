@@ -157,6 +157,9 @@ void EndMonitorDocument(PortContext* ctx);
 BOOL ParseDeviceId(PortContext* ctx, char* text, char* mfgOut, char* mdlOut);
 char* FindVStatus(const char* text);
 BOOL DecodeVStatus(char* text, const char* payload, BYTE* out, DWORD* len);
+// The status code of a record that starts at offset start of a zero-filled 1024-byte
+// buffer: its bytes 21 and 22, big-endian; bytes past the buffer's end read as zero.
+WORD StatusCodeAt(const BYTE* buffer, DWORD start);
 void Base64Decode(const char* in, DWORD* len, BYTE* out);
 BYTE Base64CharValue(char c);
 

@@ -121,6 +121,14 @@ BOOL DecodeVStatus(char* text, const char* payload, BYTE* out, DWORD* len)
     return TRUE;
 }
 
+WORD StatusCodeAt(const BYTE* buffer, DWORD start)
+{
+    BYTE high = start + 21 < DEVID_BUFFER_SIZE ? buffer[start + 21] : 0;
+    BYTE low = start + 22 < DEVID_BUFFER_SIZE ? buffer[start + 22] : 0;
+
+    return (WORD)(high * 256 + low);
+}
+
 // Value of every byte in the Base64 alphabet; 255 for bytes outside it. A table rather than
 // range tests: the tests mispredict on almost every character of a payload.
 static const BYTE c_abBase64Values[256] = {

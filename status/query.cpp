@@ -22,13 +22,6 @@ void CloseStatusMapping(PortContext* ctx)
         CloseHandle(hMapping);
 }
 
-// Byte i of a raw record that starts at offset start of the reply buffer; past the buffer's
-// end it reads as zero, like the zero-filled rest of the buffer.
-static BYTE ReplyByte(const char* reply, DWORD start, DWORD i)
-{
-    return start + i < DEVID_BUFFER_SIZE ? (BYTE)reply[start + i] : 0;
-}
-
 // Builds "manufacturer model" in the manufacturer buffer, cut to fit its 260 bytes.
 static void BuildModelText(char* mfg, const char* mdl)
 {
@@ -48,7 +41,6 @@ BOOL ProcessDeviceId(PortContext* ctx, char* reply, WORD len)
     char* payload;
     DWORD recordLen = 0;
     DWORD blockLen;
-    const BYTE* record;
     WORD code;
 
     if (reply == NULL) {
@@ -80,15 +72,14 @@ BOOL ProcessDeviceId(PortContext* ctx, char* reply, WORD len)
         blockLen = prefixLen + recordLen + 2;
         memcpy(buf->block + 2, reply, prefixLen);
         memcpy(buf->block + 2 + prefixLen, buf->record, recordLen);
-        record = buf->record;
-        code = (WORD)(record[21] * 256 + record[22]);
+        code = StatusCodeAt(buf->record, 0);
     } else {
         // Raw form: the reply less its last two bytes, behind a length equal to the reply's.
         DWORD start = (DWORD)(payload - reply);
         blockLen = len;
         if (len >= 2)
             memcpy(buf->block + 2, reply, len - 2u);
-        code = (WORD)(ReplyByte(reply, start, 21) * 256 + ReplyByte(reply, start, 22));
+        code = StatusCodeAt((const BYTE*)reply, start);
     }
 
     // Publication comes before the code is applied. A reply too short to hold the length

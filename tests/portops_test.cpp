@@ -37,19 +37,6 @@ protected:
     }
     size_t Broadcasts() { return kvplat::PostedMessages().size(); }
 
-    // Installs the companion application's folder so that notifications are written.
-    std::string InstallCompanion()
-    {
-        char tmpl[] = "/tmp/kvmon-companion-XXXXXX";
-        std::string folder = mkdtemp(tmpl);
-        HKEY key = NULL;
-        EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kestravon\\Statovue", 0, NULL, 0, KEY_ALL_ACCESS,
-                                  NULL, &key, NULL),
-                  ERROR_SUCCESS);
-        RegSetValueExA(key, "Installed Folder", 0, REG_SZ, (const BYTE*)folder.c_str(), (DWORD)folder.size() + 1);
-        RegCloseKey(key);
-        return folder;
-    }
 };
 
 TEST_F(PortOpsTest, WholeJobOnUsbPortPassesDataAndHandsTheDocumentToThePollingThread)
@@ -147,7 +134,8 @@ TEST_F(PortOpsTest, LptPortQueriesWithControlCode17)
 
 TEST_F(PortOpsTest, StatusFollowsTheDeviceFromReadyToJamToNoAnswer)
 {
-    std::string folder = InstallCompanion();
+    kvtest::StatusAppFolder companion;  // notifications are written; removed at the end
+    std::string folder = companion.Path();
     AddPrinter("P1", "USB001");
     pm_.SetDeviceAnswer("USB001", DeviceAnswer::Text(KestravonId(63400)));
     HANDLE h = OpenPort("USB001", "P1");

@@ -16,6 +16,7 @@
 #include <signal.h>
 
 #include "devstatus.h"
+#include "programs.h"
 #include "scenario.h"
 #include "test_support.h"
 #include "timeline.h"
@@ -323,61 +324,10 @@ TEST(ScenarioParser, ExamplesParseAndTheDefaultIsTheExampleFile)
 
 // ---- the programs ----
 
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// A path of its own for every call: programs may run on two threads at once.
-std::string TempPath(const std::string& name)
-{
-    static std::atomic<unsigned> serial{0};
-    return std::filesystem::temp_directory_path() /
-           ("kvmon-tools-" + std::to_string(getpid()) + "-" + std::to_string(++serial) + "-" + name);
-}
-
-// Runs a program with arguments (no shell), optional stdin text and extra environment.
-Result RunProgram(const std::vector<std::string>& argv, const std::string& input = "",
-                  const std::vector<std::string>& env = {})
-{
-    std::string outPath = TempPath("out");
-    std::string errPath = TempPath("err");
-    std::string inPath = TempPath("in");
-    std::ofstream(inPath, std::ios::binary) << input;
-    pid_t pid = fork();
-    if (pid == 0) {
-        int in = open(inPath.c_str(), O_RDONLY);
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        for (const auto& e : env)
-            putenv(const_cast<char*>(e.c_str()));
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    Result r;
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = kvtest::ReadFileBytes(outPath);
-    r.err = kvtest::ReadFileBytes(errPath);
-    std::remove(outPath.c_str());
-    std::remove(errPath.c_str());
-    std::remove(inPath.c_str());
-    return r;
-}
-
-bool Has(const std::string& text, const std::string& what)
-{
-    return text.find(what) != std::string::npos;
-}
+using kvtest::Has;
+using kvtest::Result;
+using kvtest::RunProgram;
+using kvtest::TempPath;
 
 TEST(KvmonSim, DefaultRunShowsEveryStep)
 {
@@ -557,7 +507,7 @@ TEST(KvmonStat, WatchPrintsAgainWhenTheBlockChanges)
     ASSERT_NE(jam, std::string::npos) << watched;
     ASSERT_NE(door, std::string::npos) << watched;
     EXPECT_LT(jam, door);
-    EXPECT_NE(watched.find("--\n", jam), std::string::npos);
+    EXPECT_NE(watched.find("\n-- ", jam), std::string::npos);
 }
 
 TEST(KvmonSim, DecodeAndCodes)

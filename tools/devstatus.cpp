@@ -5,56 +5,10 @@
 
 #include <cstdio>
 #include <cstring>
-#include <iomanip>
 
 namespace kvtools {
 
 namespace {
-
-const char kHexDigits[] = "0123456789abcdef";
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-struct BitName {
-    DWORD bit;
-    const char* name;
-};
-const BitName kBitNames[] = {
-    {PRINTER_STATUS_PAUSED, "PAUSED"},
-    {PRINTER_STATUS_ERROR, "ERROR"},
-    {PRINTER_STATUS_PENDING_DELETION, "PENDING_DELETION"},
-    {PRINTER_STATUS_PAPER_JAM, "PAPER_JAM"},
-    {PRINTER_STATUS_PAPER_OUT, "PAPER_OUT"},
-    {PRINTER_STATUS_MANUAL_FEED, "MANUAL_FEED"},
-    {PRINTER_STATUS_PAPER_PROBLEM, "PAPER_PROBLEM"},
-    {PRINTER_STATUS_OFFLINE, "OFFLINE"},
-    {PRINTER_STATUS_IO_ACTIVE, "IO_ACTIVE"},
-    {PRINTER_STATUS_BUSY, "BUSY"},
-    {PRINTER_STATUS_PRINTING, "PRINTING"},
-    {PRINTER_STATUS_OUTPUT_BIN_FULL, "OUTPUT_BIN_FULL"},
-    {PRINTER_STATUS_NOT_AVAILABLE, "NOT_AVAILABLE"},
-    {PRINTER_STATUS_WAITING, "WAITING"},
-    {PRINTER_STATUS_PROCESSING, "PROCESSING"},
-    {PRINTER_STATUS_INITIALIZING, "INITIALIZING"},
-    {PRINTER_STATUS_WARMING_UP, "WARMING_UP"},
-    {PRINTER_STATUS_TONER_LOW, "TONER_LOW"},
-    {PRINTER_STATUS_NO_TONER, "NO_TONER"},
-    {PRINTER_STATUS_PAGE_PUNT, "PAGE_PUNT"},
-    {PRINTER_STATUS_USER_INTERVENTION, "USER_INTERVENTION"},
-    {PRINTER_STATUS_OUT_OF_MEMORY, "OUT_OF_MEMORY"},
-    {PRINTER_STATUS_DOOR_OPEN, "DOOR_OPEN"},
-    {PRINTER_STATUS_SERVER_UNKNOWN, "SERVER_UNKNOWN"},
-    {PRINTER_STATUS_POWER_SAVE, "POWER_SAVE"},
-};
 
 std::string Upper(const std::string& s)
 {
@@ -156,239 +110,41 @@ void Recognise(Analysis& a, const char* buffer, size_t length)
     a.recognised = (ctx.flags & PCF_UNRECOGNISED) == 0;
     if (!a.recognised) {
         std::vector<Pair> pairs = WalkPairs(buffer);
-        std::string why;
         if (!a.makerOk)
-            why = KeyProblem(pairs, "manufacturer", "MFG:", "MANUFACTURER:", "Kestravon");
-        if (!a.modelOk) {
-            if (!why.empty())
-                why += "; ";
-            why += KeyProblem(pairs, "model", "MDL:", "MODEL:", "an entry of the model table");
-        }
-        a.whyNot = why;
+            a.makerWhy = KeyProblem(pairs, "manufacturer", "MFG:", "MANUFACTURER:", "Kestravon");
+        if (!a.modelOk)
+            a.modelWhy = KeyProblem(pairs, "model", "MDL:", "MODEL:", "an entry of the model table");
+        a.whyNot = a.makerWhy + (!a.makerWhy.empty() && !a.modelWhy.empty() ? "; " : "") + a.modelWhy;
+    }
+}
+
+// A raw block is the reply less its last two bytes, and its length field is the reply's
+// length. Record bytes 21-22 may be among the two left out: then the monitor read bytes
+// that the block does not hold. Bytes past the reply's end were zero in the monitor's
+// buffer. Lists every table row whose code fits the bytes the block does hold.
+void FindMissingCodeBytes(BlockAnalysis& b)
+{
+    Analysis& a = b.detail;
+    size_t cutFrom = b.lengthField >= 2 ? b.lengthField - 2u : 0;  // reply offsets of the lost bytes
+    size_t replyEnd = b.lengthField;
+    for (int i = 0; i < 2; i++) {
+        size_t pos = a.payloadOffset + 21 + static_cast<size_t>(i);
+        if (pos >= cutFrom && pos < replyEnd && pos < DEVID_BUFFER_SIZE)
+            b.missingCodeBytes |= 1u << i;
+    }
+    if (b.missingCodeBytes == 0)
+        return;
+    a.codeKnown = false;
+    WORD known = a.code;  // missing bytes read as zero
+    WORD mask = static_cast<WORD>(((b.missingCodeBytes & 1) ? 0x00FF : 0xFFFF) & ((b.missingCodeBytes & 2) ? 0xFF00 : 0xFFFF));
+    for (int i = 0; StatusCodeTable[i].code != 0; i++) {
+        WORD code = StatusCodeTable[i].code;
+        if ((code & mask) == (known & mask) && StatusRow(code) == i + 1)
+            b.candidateRows.push_back(i + 1);
     }
 }
 
 }  // namespace
-
-// ---- text ----
-
-std::string Escape(const std::string& bytes, size_t max, bool keepHigh)
-{
-    std::string out;
-    size_t i = 0;
-    for (; i < bytes.size(); i++) {
-        if (max != 0 && out.size() >= max)
-            break;
-        unsigned char c = static_cast<unsigned char>(bytes[i]);
-        switch (c) {
-        case '\\':
-            out += "\\\\";
-            break;
-        case '"':
-            out += "\\\"";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if ((c >= 0x20 && c < 0x7f) || (keepHigh && c >= 0x80)) {
-                out += static_cast<char>(c);
-            } else {
-                out += "\\x";
-                out += kHexDigits[c >> 4];
-                out += kHexDigits[c & 15];
-            }
-        }
-    }
-    if (i < bytes.size())
-        out += "...(" + std::to_string(bytes.size() - i) + " more bytes)";
-    return out;
-}
-
-bool Unescape(const std::string& text, std::string* bytes, std::string* error)
-{
-    bytes->clear();
-    for (size_t i = 0; i < text.size(); i++) {
-        char c = text[i];
-        if (c != '\\') {
-            *bytes += c;
-            continue;
-        }
-        if (++i >= text.size()) {
-            *error = "a '\\' at the end";
-            return false;
-        }
-        switch (text[i]) {
-        case '\\':
-            *bytes += '\\';
-            break;
-        case '"':
-            *bytes += '"';
-            break;
-        case '\'':
-            *bytes += '\'';
-            break;
-        case 'n':
-            *bytes += '\n';
-            break;
-        case 'r':
-            *bytes += '\r';
-            break;
-        case 't':
-            *bytes += '\t';
-            break;
-        case '0':
-            *bytes += '\0';
-            break;
-        case 'x': {
-            int value = 0;
-            int digits = 0;
-            while (digits < 2 && i + 1 < text.size() && HexValue(text[i + 1]) >= 0) {
-                value = value * 16 + HexValue(text[++i]);
-                digits++;
-            }
-            if (digits == 0) {
-                *error = "\\x without hex digits";
-                return false;
-            }
-            *bytes += static_cast<char>(value);
-            break;
-        }
-        default:
-            *error = std::string("unknown escape \\") + text[i];
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string HexBytes(const std::string& bytes, size_t max)
-{
-    std::string out;
-    size_t n = max != 0 && bytes.size() > max ? max : bytes.size();
-    for (size_t i = 0; i < n; i++) {
-        unsigned char c = static_cast<unsigned char>(bytes[i]);
-        if (i != 0)
-            out += ' ';
-        out += kHexDigits[c >> 4];
-        out += kHexDigits[c & 15];
-    }
-    if (n < bytes.size())
-        out += " ...";
-    return out;
-}
-
-std::string Hex32(DWORD value)
-{
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08x", static_cast<unsigned>(value));
-    return buf;
-}
-
-// ---- device IDs ----
-
-std::string StatusRecord(WORD code)
-{
-    std::string record(24, '\0');
-    record[21] = static_cast<char>(code >> 8);
-    record[22] = static_cast<char>(code & 0xFF);
-    return record;
-}
-
-std::string KestravonReply(WORD code, bool raw, const std::string& maker, const std::string& model)
-{
-    std::string head = "MFG:" + maker + ";MDL:" + model + ";CMD:PJL;";
-    if (raw)
-        return head + "VSTATUS:" + StatusRecord(code);
-    return head + "FL1;VSTATUS:" + Base64Encode(StatusRecord(code));
-}
-
-// ---- status codes ----
-
-std::string StatusBitNames(DWORD bits)
-{
-    if (bits == 0)
-        return "none";
-    std::string out;
-    DWORD rest = bits;
-    for (const auto& b : kBitNames) {
-        if (bits & b.bit) {
-            if (!out.empty())
-                out += " | ";
-            out += b.name;
-            rest &= ~b.bit;
-        }
-    }
-    if (rest != 0) {
-        if (!out.empty())
-            out += " | ";
-        out += Hex32(rest);
-    }
-    return out;
-}
-
-int StatusRow(WORD code)
-{
-    const StatusCodeRow* row = FindStatusCode(code);
-    return row != nullptr ? static_cast<int>(row - StatusCodeTable) + 1 : 0;
-}
-
-int StatusRowCount()
-{
-    int n = 0;
-    while (StatusCodeTable[n].code != 0)
-        n++;
-    return n;
-}
-
-std::string RowMeaning(const StatusCodeRow& row)
-{
-    if (row.code == STATUS_NO_RESPONSE)
-        return "device does not answer: printer offline";
-    std::string what;
-    switch (row.printerStatus) {
-    case 0:
-        what = row.markOffline ? "" : "no error: the printer shows no status bits";
-        break;
-    case PRINTER_STATUS_USER_INTERVENTION | PRINTER_STATUS_ERROR:
-        what = "printer error, needs attention";
-        break;
-    case PRINTER_STATUS_DOOR_OPEN | PRINTER_STATUS_USER_INTERVENTION:
-        what = "door open";
-        break;
-    case PRINTER_STATUS_USER_INTERVENTION | PRINTER_STATUS_NO_TONER:
-        what = "toner empty";
-        break;
-    case PRINTER_STATUS_USER_INTERVENTION | PRINTER_STATUS_PAPER_JAM:
-        what = "paper jam";
-        break;
-    case PRINTER_STATUS_USER_INTERVENTION | PRINTER_STATUS_OUTPUT_BIN_FULL:
-        what = "output bin full";
-        break;
-    case PRINTER_STATUS_PAPER_OUT:
-        what = "paper out";
-        break;
-    default:
-        what = StatusBitNames(row.printerStatus);
-    }
-    if (row.markOffline)
-        return what.empty() ? "printer offline" : what + ", printer offline";
-    return what;
-}
-
-std::string CodeMeaning(WORD code)
-{
-    const StatusCodeRow* row = FindStatusCode(code);
-    if (row == nullptr)
-        return "code not in the table: printer offline";
-    return RowMeaning(*row);
-}
 
 // ---- analysis ----
 
@@ -442,18 +198,14 @@ Analysis AnalyseReply(const std::string& bytes)
         size_t blockLen = a.payloadOffset + recordLen + 2;
         a.block = std::string(1, static_cast<char>(blockLen >> 8)) + static_cast<char>(blockLen & 0xFF) + a.text +
                   a.record;
-        code = static_cast<WORD>(record[21] * 256 + record[22]);
+        code = StatusCodeAt(record, 0);
     } else {
         a.record.assign(reply + a.payloadOffset, a.length > a.payloadOffset ? a.length - a.payloadOffset : 0);
         if (a.length >= 2) {
             a.block = std::string(1, static_cast<char>(a.length >> 8)) + static_cast<char>(a.length & 0xFF) +
                       std::string(reply, a.length - 2);
         }
-        auto at = [&](size_t i) {
-            size_t pos = a.payloadOffset + i;
-            return pos < sizeof reply ? static_cast<unsigned char>(reply[pos]) : 0u;
-        };
-        code = static_cast<WORD>(at(21) * 256 + at(22));
+        code = StatusCodeAt(reinterpret_cast<const BYTE*>(reply), static_cast<DWORD>(a.payloadOffset));
     }
     FillCode(a, code);
     return a;
@@ -503,153 +255,12 @@ BlockAnalysis AnalyseBlock(const std::string& bytes)
     b.decodedForm = FlagBefore(text, a.payloadOffset, "FL0;") != std::string::npos;
     a.decoded = b.decodedForm;
 
-    auto at = [&](size_t i) { return i < a.record.size() ? static_cast<unsigned char>(a.record[i]) : 0u; };
-    FillCode(a, static_cast<WORD>(at(21) * 256 + at(22)));
-    // A decoded record shorter than 23 bytes reads as zeros behind its end; a raw block
-    // leaves out the reply's last two bytes, so the code may simply not be in it.
-    if (!b.decodedForm && a.record.size() < 23)
-        a.codeKnown = false;
+    // The code as the monitor reads it from its zero-filled reply buffer (raw form) or
+    // decoded record (decoded form), both of which the body stands for here.
+    FillCode(a, StatusCodeAt(reinterpret_cast<const BYTE*>(text), static_cast<DWORD>(a.payloadOffset)));
+    if (!b.decodedForm)
+        FindMissingCodeBytes(b);
     return b;
-}
-
-// ---- reports ----
-
-namespace {
-
-void Line(std::ostream& out, const char* label, const std::string& value)
-{
-    out << std::left << std::setw(14) << label << value << '\n';
-}
-
-std::string CodeText(WORD code)
-{
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%u (0x%04x)", static_cast<unsigned>(code), static_cast<unsigned>(code));
-    return buf;
-}
-
-void PrintCode(std::ostream& out, const Analysis& a)
-{
-    const StatusCodeRow* row = FindStatusCode(a.code);
-    if (row != nullptr) {
-        Line(out, "table row", std::to_string(a.row) + ": code " + std::to_string(row->code) + ", bits " +
-                                   Hex32(row->printerStatus) + ", markOffline " + std::to_string(row->markOffline));
-    } else {
-        Line(out, "table row", "none: the code is not in the table");
-    }
-    Line(out, "meaning", CodeMeaning(a.code));
-    Line(out, "printer bits", Hex32(a.bits) + " " + StatusBitNames(a.bits));
-    Line(out, "offline", a.offline ? "yes" : "no");
-}
-
-}  // namespace
-
-std::string CodeSummary(const Analysis& a)
-{
-    std::string row = a.row != 0 ? "row " + std::to_string(a.row) : "not in the table";
-    return "code " + std::to_string(a.code) + " (" + row + "): " + CodeMeaning(a.code) + "; printer bits " +
-           StatusBitNames(a.bits);
-}
-
-void PrintAnalysis(std::ostream& out, const Analysis& a)
-{
-    if (!a.answered) {
-        Line(out, "reply", "none (an empty reply counts as no answer)");
-        Line(out, "code", CodeText(a.code) + ", applied when the device does not answer");
-        PrintCode(out, a);
-        Line(out, "notified", "no (offline)");
-        Line(out, "block", "none; an open status block is closed");
-        return;
-    }
-    std::string length = std::to_string(a.givenLength) + " bytes";
-    if (a.givenLength > a.length)
-        length += ", cut to the " + std::to_string(a.length) + " bytes of the reply buffer";
-    Line(out, "reply", length);
-    if (a.terminated)
-        Line(out, "", "a full buffer without NUL: byte 1023 is read as NUL");
-    Line(out, "text", "\"" + Escape(a.reply) + "\"");
-    Line(out, "manufacturer", a.makerOk ? a.manufacturer : "(not accepted)");
-    Line(out, "model", a.modelOk ? a.model : "(not accepted)");
-    if (!a.recognised) {
-        Line(out, "recognised", "no: " + a.whyNot);
-        Line(out, "result", "nothing published, the printer's status stays as it was, nobody is notified");
-        return;
-    }
-    Line(out, "recognised", "yes");
-    if (!a.hasStatusField) {
-        Line(out, "status field", "none (no \"VSTATUS:\")");
-        Line(out, "result", "nothing published, the printer's status stays as it was, nobody is notified");
-        return;
-    }
-    Line(out, "status field", "\"VSTATUS:\" payload at offset " + std::to_string(a.payloadOffset) + ", " +
-                                  std::to_string(a.payloadTextLength) + " characters");
-    if (a.decoded) {
-        Line(out, "form", "decoded: Base64 (\"FL1;\"), " + std::to_string(a.payloadTextLength) + " characters -> " +
-                              std::to_string(a.record.size()) + " bytes; \"FL1;\" now reads \"FL0;\"");
-    } else {
-        Line(out, "form", "raw: " + a.rawReason);
-    }
-    Line(out, "record", std::to_string(a.record.size()) + " bytes: " + HexBytes(a.record, 64));
-    Line(out, "code", CodeText(a.code) + " from record bytes 21-22");
-    PrintCode(out, a);
-    Line(out, "notified", a.notifies ? "yes, when the code or the bits change (vuelog.err, \"QRT command message\")"
-                                     : "no (offline)");
-    if (a.block.empty()) {
-        Line(out, "block", "none (a reply under 2 bytes has no room for the length field)");
-    } else {
-        Line(out, "block", std::to_string(a.block.size()) + " bytes, " +
-                               (a.decoded ? "decoded form" : "raw form (the reply less its last 2 bytes)") + ": " +
-                               HexBytes(a.block, 24));
-    }
-}
-
-void PrintBlockAnalysis(std::ostream& out, const BlockAnalysis& b)
-{
-    if (!b.valid) {
-        Line(out, "block", "unreadable: " + b.error);
-        return;
-    }
-    const Analysis& a = b.detail;
-    char field[64];
-    std::snprintf(field, sizeof field, "%u (0x%04x), body %u bytes", static_cast<unsigned>(b.lengthField),
-                  static_cast<unsigned>(b.lengthField), static_cast<unsigned>(b.body.size()));
-    Line(out, "length field", field);
-    if (!a.hasStatusField) {
-        Line(out, "text", "\"" + Escape(b.body, 200) + "\"");
-        Line(out, "form", "unknown: no \"VSTATUS:\" in the block");
-        return;
-    }
-    Line(out, "form", b.decodedForm ? "decoded (\"FL0;\": the record follows \"VSTATUS:\" as bytes)"
-                                    : "raw (the device's reply less its last 2 bytes)");
-    Line(out, "text", "\"" + Escape(a.text) + "\"");
-    Line(out, "manufacturer", a.makerOk ? a.manufacturer : "(not accepted)");
-    Line(out, "model", a.modelOk ? a.model : "(not accepted)");
-    Line(out, "record", std::to_string(a.record.size()) + " bytes: " + HexBytes(a.record, 64));
-    if (!a.codeKnown) {
-        Line(out, "code", "unknown: record bytes 21-22 are not both in the block (a raw block leaves out the "
-                          "reply's last 2 bytes)");
-        return;
-    }
-    Line(out, "code", CodeText(a.code) + " from record bytes 21-22");
-    PrintCode(out, a);
-}
-
-void PrintCodeTable(std::ostream& out)
-{
-    out << std::left << std::setw(5) << "row" << std::setw(7) << "code" << std::setw(12) << "bits"
-        << std::setw(9) << "offline" << std::setw(40) << "printer bits set" << "meaning\n";
-    for (int i = 0; StatusCodeTable[i].code != 0; i++) {
-        const StatusCodeRow& row = StatusCodeTable[i];
-        std::string meaning = RowMeaning(row);
-        DWORD bits = row.printerStatus | (row.markOffline ? PRINTER_STATUS_OFFLINE : 0);
-        int first = StatusRow(row.code);
-        if (first != i + 1)
-            meaning += " (never used: row " + std::to_string(first) + " has the same code)";
-        out << std::left << std::setw(5) << i + 1 << std::setw(7) << row.code << std::setw(12)
-            << Hex32(row.printerStatus) << std::setw(9) << (row.markOffline ? "yes" : "no") << std::setw(40)
-            << StatusBitNames(bits) << meaning << '\n';
-    }
-    out << "Any other code: printer offline (OFFLINE), companion not notified.\n";
 }
 
 }  // namespace kvtools

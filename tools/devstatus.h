@@ -7,6 +7,7 @@
 
 #include "kvmon.h"
 #include "../sim/base64.h"
+#include "json.h"
 
 #include <ostream>
 #include <string>
@@ -61,7 +62,9 @@ struct Analysis {
     bool makerOk = false;
     bool modelOk = false;
     bool recognised = false;
-    std::string whyNot;  // why the device is not recognised, when it is not
+    std::string whyNot;    // why the device is not recognised, when it is not
+    std::string makerWhy;  // why the manufacturer key was not accepted, when it was not
+    std::string modelWhy;  // why the model key was not accepted, when it was not
 
     // Status field (FindVStatus, DecodeVStatus).
     bool hasStatusField = false;
@@ -75,7 +78,7 @@ struct Analysis {
 
     // Status code.
     bool hasCode = false;        // false for an unrecognised reply or one without a status field
-    bool codeKnown = true;       // false when the record's bytes 21-22 are not in a block
+    bool codeKnown = true;       // false when record bytes 21-22 are not both in a block
     WORD code = 0;
     int row = 0;                 // 1-based table row, 0 when not in the table
     DWORD bits = 0;              // printer status bits the code sets (OFFLINE included)
@@ -95,15 +98,29 @@ struct BlockAnalysis {
     WORD lengthField = 0;
     std::string body;            // the length field's bytes less the field itself
     bool decodedForm = false;    // "FL0;" before "VSTATUS:": the record follows as raw bytes
-    Analysis detail;             // recognition and code from the body
+    Analysis detail;             // recognition and code from the body; detail.code reads
+                                 // record bytes the block does not hold as zero
+    unsigned missingCodeBytes = 0;  // raw form: bit 0 record byte 21, bit 1 byte 22 was one of
+                                    // the reply's last two bytes, which the block leaves out
+    std::vector<int> candidateRows; // table rows (1-based, first of each code) whose code fits
+                                    // the code bytes the block holds, when one is missing
 };
 BlockAnalysis AnalyseBlock(const std::string& bytes);
 
 // The report printed by "kvmon-sim decode" and kvmon-stat, one "label  value" per line.
 void PrintAnalysis(std::ostream& out, const Analysis& a);
 void PrintBlockAnalysis(std::ostream& out, const BlockAnalysis& b);
+// The same as one JSON object each (documented by docs/schema/decode.schema.json and the
+// "block" part of docs/schema/stat.schema.json), and the table as a JSON array.
+std::string AnalysisJson(const Analysis& a);
+void AddBlockFields(JsonObject& o, const BlockAnalysis* b);  // nullptr: no block, all null
+std::string CodeTableJson();
+// Printer status bits as JSON names: ["PAPER_JAM","USER_INTERVENTION"], unknown bits as hex.
+std::vector<std::string> StatusBitList(DWORD bits);
 // One line: "code 42632 (row 16): paper jam -> PAPER_JAM | USER_INTERVENTION".
 std::string CodeSummary(const Analysis& a);
+// "0xf7??": the code bytes a raw block holds, "??" for each one it leaves out.
+std::string CodePattern(const BlockAnalysis& b);
 // The whole table, one row per line, with a header.
 void PrintCodeTable(std::ostream& out);
 

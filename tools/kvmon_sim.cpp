@@ -8,44 +8,26 @@
 #include <string>
 #include <vector>
 
+#include "cli.h"
+#include "decode_cmd.h"
 #include "devstatus.h"
+#include "kvmon_version.h"
 #include "scenario.h"
 #include "simcli.h"
 
 namespace {
 
 const char kOtherUsage[] =
-    "       kvmon-sim decode \"DEVICE ID\" | --file PATH | -\n"
-    "       kvmon-sim codes\n";
+    "       kvmon-sim decode [--json] [--raw] \"DEVICE ID\" | --file PATH | -\n"
+    "       kvmon-sim codes [--json]\n"
+    "       kvmon-sim --version\n"
+    "'kvmon-sim COMMAND --help' describes a command.\n";
 
+// One line on standard error, exit 2.
 int Usage(const std::string& message)
 {
-    std::cerr << "kvmon-sim: " << message << '\n' << kvtools::kRunUsage << kOtherUsage;
-    return 2;
-}
-
-int Decode(const std::vector<std::string>& args)
-{
-    std::string bytes;
-    if (args.size() == 1 && args[0] == "-") {
-        if (!kvtools::ReadAll(std::cin, &bytes)) {
-            std::cerr << "kvmon-sim: decode: cannot read standard input\n";
-            return 2;
-        }
-    } else if (args.size() == 2 && args[0] == "--file") {
-        if (!kvtools::ReadFile(args[1], &bytes)) {
-            std::cerr << "kvmon-sim: decode: cannot read " << args[1] << ": " << std::strerror(errno) << '\n';
-            return 2;
-        }
-    } else if (args.size() == 1 && (args[0].empty() || args[0][0] != '-')) {
-        std::string error;
-        if (!kvtools::Unescape(args[0], &bytes, &error))
-            return Usage("decode: " + error + " in the device ID");
-    } else {
-        return Usage("decode takes one device ID, --file PATH or -");
-    }
-    kvtools::PrintAnalysis(std::cout, kvtools::AnalyseReply(bytes));
-    return 0;
+    std::cerr << "kvmon-sim: " << message << " (kvmon-sim --help)\n";
+    return kvtools::kExitUsage;
 }
 
 }  // namespace
@@ -62,16 +44,16 @@ int main(int argc, char** argv)
     if (command == "explore")
         return kvtools::ExploreCommand(args);
     if (command == "decode")
-        return Decode(args);
-    if (command == "codes") {
-        if (!args.empty())
-            return Usage("codes takes no arguments");
-        kvtools::PrintCodeTable(std::cout);
-        return 0;
-    }
+        return kvtools::DecodeCommand(args, std::cin, std::cout, std::cerr);
+    if (command == "codes")
+        return kvtools::CodesCommand(args, std::cout, std::cerr);
     if (command == "help" || command == "--help" || command == "-h") {
         std::cout << kvtools::kRunUsage << kOtherUsage;
-        return 0;
+        return kvtools::kExitOk;
+    }
+    if (command == "--version") {
+        std::cout << "kvmon-sim " KVMON_VERSION_STRING "\n";
+        return kvtools::kExitOk;
     }
     return Usage("unknown command \"" + command + "\"");
 }

@@ -2,55 +2,103 @@
 // and prints what it says. Written against <windows.h> and the monitor's decoding only.
 #include <windows.h>
 
+#include <csignal>
 #include <iostream>
 #include <string>
 
-#include "devstatus.h"
+#include "cli.h"
+#include "kvmon_version.h"
+#include "statblock.h"
+
+#ifndef _WIN32
+#include "kvplatform.h"
+#endif
 
 namespace {
 
 const char kDefaultMonitor[] = "Kestravon Language Monitor";
-const char kUsage[] = "usage: kvmon-stat PORT [--monitor NAME] [--watch]\n";
+const unsigned kDefaultIntervalMs = 1000;
+const unsigned kMinIntervalMs = 50;
+const unsigned kMaxIntervalMs = 3600000;
 
-// The block's bytes (length field included); false with *error set.
-bool ReadBlock(const std::string& name, std::string* bytes, std::string* error)
+const char kUsage[] =
+    "usage: kvmon-stat PORT [--monitor NAME] [--namespace NAME] [--json] [--watch [--interval MS]]\n"
+    "       kvmon-stat --version\n"
+    "\n"
+    "Reads the status block the monitor publishes for PORT, named monitor name + port name,\n"
+    "and prints its state, length field, form, text, record, status code and meaning.\n"
+    "\n"
+    "  --monitor NAME    the language monitor's name (default \"Kestravon Language Monitor\")\n"
+    "  --namespace NAME  POSIX only: the mapping namespace the publisher uses (default\n"
+    "                    $KVMON_SHM_NAMESPACE, else \"kvmon\"); kvmon-sim run --namespace\n"
+    "  --json            JSON (docs/schema/stat.schema.json); with --watch one object a line\n"
+    "  --watch           read again every interval; print, with a time stamp, whenever the\n"
+    "                    block comes, goes or changes; Ctrl-C ends it\n"
+    "  --interval MS     the watch interval, 50 to 3600000 ms (default 1000)\n"
+    "\n"
+    "State: live (a process holds the block), publisher-gone (POSIX: the block was left by a\n"
+    "process that ended without closing it), absent. A raw block (no \"FL1;\" in the reply)\n"
+    "leaves out the reply's last two bytes; when the status code is among them, the table\n"
+    "codes that fit the bytes it holds are listed.\n"
+    "\n"
+    "Exit status: 0 a readable block; 1 no block or an unreadable one; 2 bad arguments;\n"
+    "130 / 143 a watch ended by SIGINT / SIGTERM.\n";
+
+volatile std::sig_atomic_t g_signal = 0;
+
+void OnSignal(int sig)
 {
-    HANDLE h = OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str());
-    if (h == NULL) {
-        *error = "no status block \"" + name + "\" (error " + std::to_string(GetLastError()) +
-                 "): no recognised printer with a status field is being polled on that port";
+    g_signal = sig;
+}
+
+int Usage(const std::string& message)
+{
+    std::cerr << "kvmon-stat: " << message << " (kvmon-stat --help)\n";
+    return kvtools::kExitUsage;
+}
+
+bool ParseInterval(const std::string& text, unsigned* ms)
+{
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
-    }
-    const BYTE* head = static_cast<const BYTE*>(MapViewOfFile(h, FILE_MAP_READ, 0, 0, 2));
-    if (head == NULL) {
-        *error = "cannot read status block \"" + name + "\" (error " + std::to_string(GetLastError()) + ")";
-        CloseHandle(h);
+    unsigned long value = std::stoul(text);
+    if (value < kMinIntervalMs || value > kMaxIntervalMs)
         return false;
-    }
-    DWORD length = static_cast<DWORD>(head[0]) << 8 | head[1];
-    UnmapViewOfFile(head);
-    if (length < 2) {
-        *error = "status block \"" + name + "\" is unreadable: length field " + std::to_string(length);
-        CloseHandle(h);
-        return false;
-    }
-    const char* view = static_cast<const char*>(MapViewOfFile(h, FILE_MAP_READ, 0, 0, length));
-    if (view == NULL) {
-        *error = "status block \"" + name + "\" is unreadable: its length field says " + std::to_string(length) +
-                 " bytes, more than the mapping holds";
-        CloseHandle(h);
-        return false;
-    }
-    bytes->assign(view, length);
-    UnmapViewOfFile(view);
-    CloseHandle(h);
+    *ms = static_cast<unsigned>(value);
     return true;
 }
 
-void Print(const std::string& name, const std::string& bytes)
+void Report(const kvtools::BlockReading& r, bool json, const std::string& time)
 {
-    std::cout << "block         \"" << name << "\"\n";
-    kvtools::PrintBlockAnalysis(std::cout, kvtools::AnalyseBlock(bytes));
+    if (json)
+        std::cout << kvtools::ReadingJson(r, time) << '\n';
+    else
+        kvtools::PrintReading(std::cout, r, time);
+    std::cout.flush();
+}
+
+bool Readable(const kvtools::BlockReading& r)
+{
+    return r.read && r.analysis.valid;
+}
+
+// Reads every interval until a signal; prints each change with its time.
+int Watch(const std::string& monitor, const std::string& port, bool json, unsigned intervalMs)
+{
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    kvtools::BlockReading last;
+    bool first = true;
+    while (g_signal == 0) {
+        kvtools::BlockReading r = kvtools::ReadStatusBlock(monitor, port);
+        if (first || !kvtools::SameReading(r, last))
+            Report(r, json, kvtools::TimeStamp());
+        first = false;
+        last = r;
+        for (unsigned waited = 0; waited < intervalMs && g_signal == 0; waited += 10)
+            Sleep(10);
+    }
+    return g_signal == SIGTERM ? kvtools::kExitTerminated : kvtools::kExitInterrupted;
 }
 
 }  // namespace
@@ -60,64 +108,62 @@ int main(int argc, char** argv)
     std::string port;
     std::string monitor = kDefaultMonitor;
     bool watch = false;
+    bool json = false;
+    bool haveInterval = false;
+    unsigned intervalMs = kDefaultIntervalMs;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--watch") {
             watch = true;
-        } else if (a == "--monitor") {
-            if (i + 1 >= argc) {
-                std::cerr << "kvmon-stat: --monitor needs a name\n" << kUsage;
-                return 2;
+        } else if (a == "--json") {
+            json = true;
+        } else if (a == "--monitor" || a == "--namespace" || a == "--interval") {
+            if (i + 1 >= argc)
+                return Usage(a + " needs a value");
+            std::string value = argv[++i];
+            if (a == "--monitor") {
+                monitor = value;
+            } else if (a == "--interval") {
+                if (!ParseInterval(value, &intervalMs))
+                    return Usage("--interval: \"" + value + "\" is not a number of ms from " +
+                                 std::to_string(kMinIntervalMs) + " to " + std::to_string(kMaxIntervalMs));
+                haveInterval = true;
+            } else {
+#ifndef _WIN32
+                if (value.empty() || value.find('/') != std::string::npos)
+                    return Usage("--namespace: \"" + value + "\" is not a name (empty or with '/')");
+                kvplat::SetMappingNamespace(value);
+#else
+                return Usage("--namespace is for the POSIX build; Windows has one namespace");
+#endif
             }
-            monitor = argv[++i];
         } else if (a == "--help" || a == "-h") {
             std::cout << kUsage;
-            return 0;
+            return kvtools::kExitOk;
+        } else if (a == "--version") {
+            std::cout << "kvmon-stat " KVMON_VERSION_STRING "\n";
+            return kvtools::kExitOk;
         } else if (!a.empty() && a[0] == '-') {
-            std::cerr << "kvmon-stat: unknown option " << a << '\n' << kUsage;
-            return 2;
+            return Usage("unknown option " + a);
         } else if (!port.empty()) {
-            std::cerr << "kvmon-stat: one port at a time\n" << kUsage;
-            return 2;
+            return Usage("one port at a time (\"" + port + "\" and \"" + a + "\")");
         } else {
             port = a;
         }
     }
-    if (port.empty()) {
-        std::cerr << "kvmon-stat: a port name is needed\n" << kUsage;
-        return 2;
-    }
-    std::string name = monitor + port;
-    std::string bytes;
-    std::string error;
-    if (!watch) {
-        if (!ReadBlock(name, &bytes, &error)) {
-            std::cerr << "kvmon-stat: " << error << '\n';
-            return 1;
-        }
-        Print(name, bytes);
-        kvtools::BlockAnalysis b = kvtools::AnalyseBlock(bytes);
-        return b.valid ? 0 : 1;
-    }
+    if (port.empty())
+        return Usage("a port name is needed");
+    if (haveInterval && !watch)
+        return Usage("--interval goes with --watch");
+    if (watch)
+        return Watch(monitor, port, json, intervalMs);
 
-    // Every second: print again when the bytes change or the block comes or goes.
-    bool first = true;
-    bool had = false;
-    std::string last;
-    for (;;) {
-        bool have = ReadBlock(name, &bytes, &error);
-        if (first || have != had || (have && bytes != last)) {
-            if (!first)
-                std::cout << "--\n";
-            if (have)
-                Print(name, bytes);
-            else
-                std::cout << "no block: " << error << '\n';
-            std::cout.flush();
-            first = false;
-            had = have;
-            last = have ? bytes : std::string();
-        }
-        Sleep(1000);
+    kvtools::BlockReading r = kvtools::ReadStatusBlock(monitor, port);
+    if (!r.read && !json) {
+        std::cout.flush();
+        std::cerr << "kvmon-stat: " << r.reason << '\n';
+        return kvtools::kExitCheckFailed;
     }
+    Report(r, json, json ? kvtools::TimeStamp() : "");
+    return Readable(r) ? kvtools::kExitOk : kvtools::kExitCheckFailed;
 }

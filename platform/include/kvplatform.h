@@ -125,6 +125,11 @@ void SetPostHook(PostHook hook);
 void SetMappingNamespace(const std::string& ns);
 std::string MappingNamespace();
 std::string ShmObjectName(const std::string& mappingName);
+// Whether a named mapping is there and held, without holding it. Held: a process has a
+// handle or view of it. Unheld: the object is there but nobody holds it, left by a process
+// that ended without closing it (killed); a platform mapping would not exist any more.
+enum class MappingPresence { Absent, Held, Unheld };
+MappingPresence ProbeMapping(const std::string& mappingName);
 
 // ---- observation hooks (the simulator's timeline) ----
 // Called when a view mapped with FILE_MAP_WRITE is unmapped, with the name the mapping

@@ -284,6 +284,24 @@ std::string ShmObjectName(const std::string& mappingName)
     return name;
 }
 
+MappingPresence ProbeMapping(const std::string& mappingName)
+{
+    int fd = shm_open(ShmObjectName(mappingName).c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return errno == ENOENT ? MappingPresence::Absent : MappingPresence::Held;
+    MappingPresence presence = MappingPresence::Held;
+    struct stat st;
+    // Every holder keeps a shared lock. A creator takes it before it sizes the object, so
+    // an unlocked object of size 0 is still being created.
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        if (fstat(fd, &st) == 0 && st.st_size > 0)
+            presence = MappingPresence::Unheld;
+        flock(fd, LOCK_UN);
+    }
+    close(fd);
+    return presence;
+}
+
 long LiveMappings()
 {
     return detail::g_liveMappings.load();

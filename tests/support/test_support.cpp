@@ -175,3 +175,33 @@ std::string MonitorTest::MappingName(const char* port)
 }
 
 }  // namespace kvtest
+
+namespace {
+
+// Shared memory objects outlive a POSIX process that still holds them, where Windows
+// closes a process's handles when it ends. At the end of every test program this removes
+// the objects of the namespaces it used: kv<name><pid>. or kv<name><pid>_<n>. (the
+// monitor's tests, the tools' tests and the programs they start), so a run leaves nothing
+// in /dev/shm. scripts/test checks that it did.
+class MappingCleanup : public ::testing::Environment {
+public:
+    void TearDown() override
+    {
+        std::string pid = std::to_string(getpid());
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ec)) {
+            std::string name = entry.path().filename().string();
+            size_t at = name.find(pid);
+            if (name.rfind("kv", 0) != 0 || at == std::string::npos || at + pid.size() >= name.size())
+                continue;
+            char after = name[at + pid.size()];
+            bool letters = name.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", 2) == at;
+            if (letters && (after == '.' || after == '_'))
+                std::filesystem::remove(entry.path(), ec);
+        }
+    }
+};
+
+const ::testing::Environment* const g_mappingCleanup = ::testing::AddGlobalTestEnvironment(new MappingCleanup);
+
+}  // namespace
