@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "examples.h"
-#include "program.h"
+#include "programs.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ class ExploreExample : public ::testing::TestWithParam<std::string> {};
 TEST_P(ExploreExample, TwoHundredSchedules)
 {
     const std::string name = GetParam();
-    kvtest::ProgramResult r = kvtest::RunProgramOutput(
+    kvtest::Result r = kvtest::RunProgram(
         {KVMON_SIM_PATH, "explore", kExamples + "/" + name + ".scn", "--seeds", "200"});
     ASSERT_NE(r.out.find("explored 200 schedules (seeds 1 to 200)"), std::string::npos) << r.out << r.err;
     if (kvtest::KnownViolations(KVMON_GOLDEN_DIR).count(name) == 0) {
@@ -64,7 +64,7 @@ std::string WriteScenario(const std::string& text)
 TEST(Explore, AViolationReplaysExactlyWithRunSeed)
 {
     std::string path = WriteScenario(kFailingCheck);
-    kvtest::ProgramResult found = kvtest::RunProgramOutput({KVMON_SIM_PATH, "explore", path, "--seeds", "50"});
+    kvtest::Result found = kvtest::RunProgram({KVMON_SIM_PATH, "explore", path, "--seeds", "50"});
     size_t at = found.out.find("\nseed ");
     ASSERT_NE(at, std::string::npos) << found.out;
     EXPECT_EQ(found.status, 1);
@@ -75,7 +75,7 @@ TEST(Explore, AViolationReplaysExactlyWithRunSeed)
     EXPECT_NE(found.out.find("timeline up to it:\n"), std::string::npos);
 
     for (int i = 0; i < 3; i++) {
-        kvtest::ProgramResult replay = kvtest::RunProgramOutput({KVMON_SIM_PATH, "run", path, "--seed", seed});
+        kvtest::Result replay = kvtest::RunProgram({KVMON_SIM_PATH, "run", path, "--seed", seed});
         EXPECT_EQ(replay.status, 1);
         EXPECT_EQ(replay.err, "kvmon-sim: violation (seed " + seed + "): " + invariant + "\n");
         EXPECT_NE(replay.out.find("violation: " + invariant), std::string::npos);
@@ -100,7 +100,7 @@ TEST(Explore, BadInputIsRefusedWithItsLineBeforeAnythingRuns)
     for (const Case& c : cases) {
         std::string path = WriteScenario(c.text);
         for (const char* command : {"run", "explore"}) {
-            kvtest::ProgramResult r = kvtest::RunProgramOutput({KVMON_SIM_PATH, command, path});
+            kvtest::Result r = kvtest::RunProgram({KVMON_SIM_PATH, command, path});
             EXPECT_EQ(r.status, 2) << command << " " << c.text;
             EXPECT_EQ(r.out, "") << command << " " << c.text;
             EXPECT_EQ(r.err.find("kvmon-sim: " + path + c.message), 0u) << r.err;
@@ -120,7 +120,7 @@ TEST(Explore, BadInputIsRefusedWithItsLineBeforeAnythingRuns)
     for (const Args& a : bad) {
         std::vector<std::string> argv = {KVMON_SIM_PATH};
         argv.insert(argv.end(), a.argv.begin(), a.argv.end());
-        kvtest::ProgramResult r = kvtest::RunProgramOutput(argv);
+        kvtest::Result r = kvtest::RunProgram(argv);
         EXPECT_EQ(r.status, 2) << a.message;
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err.find(a.message), 0u) << r.err;
@@ -132,7 +132,7 @@ TEST(Explore, AFailedExpectShowsTheLineAndBothValues)
 {
     std::string path = WriteScenario(
         "printer P port USB001\ndevice USB001 code 42632\nopen\nstart-doc\nwait 100\nexpect status none\nclose\n");
-    kvtest::ProgramResult r = kvtest::RunProgramOutput({KVMON_SIM_PATH, "run", path});
+    kvtest::Result r = kvtest::RunProgram({KVMON_SIM_PATH, "run", path});
     std::remove(path.c_str());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "kvmon-sim: violation (seed 1): expect: line 6 \"expect status none\": expected none, actual "

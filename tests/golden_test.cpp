@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "examples.h"
-#include "program.h"
+#include "programs.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ void CheckGolden(const std::string& file, const std::vector<std::string>& args, 
 {
     std::vector<std::string> argv = {KVMON_SIM_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
-    kvtest::ProgramResult r = kvtest::RunProgramOutput(argv);
+    kvtest::Result r = kvtest::RunProgram(argv);
     ASSERT_TRUE(r.status == 0 || (violationAllowed && r.status == 1)) << file << ": status " << r.status << "\n"
                                                                       << r.err;
     std::string path = kGolden + "/" + file;
@@ -67,14 +67,14 @@ TEST(Determinism, TwentyRunsOfOneSeedAreByteIdenticalAsTextAndJson)
         std::vector<std::string> argv = {KVMON_SIM_PATH, "run", "--seed", "42"};
         if (*format)
             argv.push_back(format);
-        kvtest::ProgramResult first = kvtest::RunProgramOutput(argv);
+        kvtest::Result first = kvtest::RunProgram(argv);
         ASSERT_EQ(first.status, 0) << first.err;
         // No heap address, handle value or temporary path reaches the timeline.
         EXPECT_EQ(first.out.find("/tmp/"), std::string::npos);
         EXPECT_EQ(first.out.find("/dev/shm"), std::string::npos);
         EXPECT_EQ(first.out.find("handle 0x"), std::string::npos);
         for (int i = 1; i < 20; i++) {
-            kvtest::ProgramResult again = kvtest::RunProgramOutput(argv);
+            kvtest::Result again = kvtest::RunProgram(argv);
             ASSERT_EQ(again.out, first.out) << "run " << i + 1 << " " << format << " differs at "
                                             << FirstDifference(first.out, again.out);
         }
@@ -85,7 +85,7 @@ TEST(Determinism, SeedsChooseDifferentSchedulesOfTheSameStory)
 {
     std::set<std::string> timelines;
     for (int seed = 1; seed <= 8; seed++) {
-        kvtest::ProgramResult r = kvtest::RunProgramOutput({KVMON_SIM_PATH, "run", "--seed", std::to_string(seed)});
+        kvtest::Result r = kvtest::RunProgram({KVMON_SIM_PATH, "run", "--seed", std::to_string(seed)});
         ASSERT_EQ(r.status, 0) << "seed " << seed << "\n" << r.err;
         timelines.insert(r.out.substr(r.out.find('\n', r.out.find('\n') + 1)));  // past the seed's note
     }
