@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "devstatus.h"
+#include "kvmon_version.h"
 #include "scenario.h"
 #include "simrun.h"
 
@@ -139,6 +140,10 @@ int main(int argc, char** argv)
     }
     if (command == "help" || command == "--help" || command == "-h") {
         std::cout << kUsage;
+        return 0;
+    }
+    if (command == "--version") {
+        std::cout << "kvmon-sim " KVMON_VERSION_STRING "\n";
         return 0;
     }
     return Usage("unknown command \"" + command + "\"");

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "devstatus.h"
+#include "kvmon_version.h"
 
 namespace {
 
@@ -72,6 +73,9 @@ int main(int argc, char** argv)
             monitor = argv[++i];
         } else if (a == "--help" || a == "-h") {
             std::cout << kUsage;
+            return 0;
+        } else if (a == "--version") {
+            std::cout << "kvmon-stat " KVMON_VERSION_STRING "\n";
             return 0;
         } else if (!a.empty() && a[0] == '-') {
             std::cerr << "kvmon-stat: unknown option " << a << '\n' << kUsage;
