@@ -65,6 +65,7 @@ install_runner() {
 
 install_test() {
     local zip=$1 start=$SECONDS name dll
+    install_packages unzip
     install_log=$build/wine-install.log
     : >"$install_log"
     export WINEPREFIX=$build/wineprefix-install
