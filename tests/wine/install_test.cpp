@@ -1,7 +1,7 @@
 // The monitor as the package's kvmon.inf installed it (scripts/test-wine --install): the
 // runner then loads the installed copy named by KVMON_INSTALLED_DLL instead of its own,
 // with the registry root the INF created; and the INF's behaviour when its DLL is missing.
-// Skipped in the ordinary run.
+// Left out of the ordinary run (main.cpp).
 #include <windows.h>
 #include <setupapi.h>
 
@@ -47,7 +47,7 @@ protected:
     void SetUp() override
     {
         const char* path = std::getenv("KVMON_INSTALLED_DLL");
-        if (!path || !*path) GTEST_SKIP() << "KVMON_INSTALLED_DLL not set: no installed monitor to test";
+        ASSERT_TRUE(path && *path) << "KVMON_INSTALLED_DLL does not name the installed kvmon.dll";
         installed_ = path;
         MonitorTest::SetUp();
     }
@@ -106,9 +106,36 @@ TEST_F(InstalledMonitorTest, ReadsTheInstalledReadCycle)
     EXPECT_GE(gap, 2800u) << "polled after " << gap << " ms with ReadCycle " << tuned << " in the installed key";
 }
 
+// setupapi.dll, loaded by the one case that needs it: the runner imports only what the
+// monitor's cases use.
+struct SetupApi {
+    template <typename F>
+    F Get(const char* name) const
+    {
+        return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    }
+    HMODULE module = LoadLibraryA("setupapi.dll");
+    decltype(&SetupOpenInfFileA) OpenInfFile = Get<decltype(&SetupOpenInfFileA)>("SetupOpenInfFileA");
+    decltype(&SetupCloseInfFile) CloseInfFile = Get<decltype(&SetupCloseInfFile)>("SetupCloseInfFile");
+    decltype(&SetupInstallFromInfSectionA) InstallFromInfSection =
+        Get<decltype(&SetupInstallFromInfSectionA)>("SetupInstallFromInfSectionA");
+    decltype(&SetupInitDefaultQueueCallbackEx) InitDefaultQueueCallbackEx =
+        Get<decltype(&SetupInitDefaultQueueCallbackEx)>("SetupInitDefaultQueueCallbackEx");
+    decltype(&SetupTermDefaultQueueCallback) TermDefaultQueueCallback =
+        Get<decltype(&SetupTermDefaultQueueCallback)>("SetupTermDefaultQueueCallback");
+    decltype(&SetupDefaultQueueCallbackA) DefaultQueueCallback =
+        Get<decltype(&SetupDefaultQueueCallbackA)>("SetupDefaultQueueCallbackA");
+    bool Loaded() const
+    {
+        return OpenInfFile && CloseInfFile && InstallFromInfSection && InitDefaultQueueCallbackEx &&
+               TermDefaultQueueCallback && DefaultQueueCallback;
+    }
+};
+
 // setupapi's notifications during an install, answered as a user would who has no
 // source for a missing file: Cancel. Everything else goes to the default handler (no UI).
 struct InstallWatch {
+    const SetupApi* api = nullptr;
     PVOID defaultContext = nullptr;
     std::vector<std::string> needed;  // files setupapi asked for (NEEDMEDIA, COPYERROR)
 };
@@ -124,7 +151,7 @@ UINT CALLBACK WatchInstall(PVOID context, UINT notification, UINT_PTR param1, UI
         watch->needed.push_back(reinterpret_cast<const FILEPATHS_A*>(param1)->Source);
         return FILEOP_ABORT;
     }
-    return SetupDefaultQueueCallbackA(watch->defaultContext, notification, param1, param2);
+    return watch->api->DefaultQueueCallback(watch->defaultContext, notification, param1, param2);
 }
 
 // kvmon.inf from a folder without kvmon.dll: setupapi reports the missing file, the
@@ -133,7 +160,7 @@ UINT CALLBACK WatchInstall(PVOID context, UINT notification, UINT_PTR param1, UI
 TEST(KvmonInf, MissingDllIsReportedAndNothingRegistered)
 {
     const char* inf = std::getenv("KVMON_PACKAGE_INF");
-    if (!inf || !*inf) GTEST_SKIP() << "KVMON_PACKAGE_INF not set";
+    ASSERT_TRUE(inf && *inf) << "KVMON_PACKAGE_INF does not name the package's kvmon.inf";
     HKEY key = NULL;
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kInstalledRoot, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND)
         << "the monitor key exists before the install";
@@ -146,17 +173,20 @@ TEST(KvmonInf, MissingDllIsReportedAndNothingRegistered)
     ASSERT_TRUE(CopyFileA(inf, copy.c_str(), FALSE)) << "CopyFileA(" << inf << ") error " << GetLastError();
     DeleteFileA((folder + "\\kvmon.dll").c_str());
 
+    SetupApi api;
+    ASSERT_TRUE(api.Loaded()) << "setupapi.dll or one of its functions is missing";
     UINT line = 0;
-    HINF hinf = SetupOpenInfFileA(copy.c_str(), NULL, INF_STYLE_WIN4, &line);
+    HINF hinf = api.OpenInfFile(copy.c_str(), NULL, INF_STYLE_WIN4, &line);
     ASSERT_NE(hinf, INVALID_HANDLE_VALUE) << "SetupOpenInfFileA error " << GetLastError() << " at line " << line;
     InstallWatch watch;
-    watch.defaultContext = SetupInitDefaultQueueCallbackEx(NULL, static_cast<HWND>(INVALID_HANDLE_VALUE), 0, 0, NULL);
+    watch.api = &api;
+    watch.defaultContext = api.InitDefaultQueueCallbackEx(NULL, static_cast<HWND>(INVALID_HANDLE_VALUE), 0, 0, NULL);
     SetLastError(0xdeadbeef);
-    BOOL ok = SetupInstallFromInfSectionA(NULL, hinf, "DefaultInstall", SPINST_ALL, NULL, folder.c_str(),
-                                          SP_COPY_NEWER_OR_SAME, WatchInstall, &watch, NULL, NULL);
+    BOOL ok = api.InstallFromInfSection(NULL, hinf, "DefaultInstall", SPINST_ALL, NULL, folder.c_str(),
+                                        SP_COPY_NEWER_OR_SAME, WatchInstall, &watch, NULL, NULL);
     DWORD error = GetLastError();
-    SetupTermDefaultQueueCallback(watch.defaultContext);
-    SetupCloseInfFile(hinf);
+    api.TermDefaultQueueCallback(watch.defaultContext);
+    api.CloseInfFile(hinf);
     DeleteFileA(copy.c_str());
     RemoveDirectoryA(folder.c_str());
 
