@@ -4,7 +4,8 @@ enable_language(RC)
 
 # Reproducible output: the same sources and tools give the same bytes wherever and whenever
 # they are built. No build folder in the objects (file names, debug information, __FILE__),
-# no link time in the PE header, archives without member times, owners or modes.
+# no link time in the PE header, archives without member times, owners or modes. Where
+# two maps match, gcc takes the last: the build folder's, which may lie inside the sources.
 add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=build)
 add_link_options(-Wl,--no-insert-timestamp)
 foreach(lang C CXX)
