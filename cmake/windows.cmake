@@ -2,6 +2,18 @@
 # The monitor sources see the real <windows.h> and <winspool.h> here.
 enable_language(RC)
 
+# Reproducible output: the same sources and tools give the same bytes wherever and whenever
+# they are built. No build folder in the objects (file names, debug information, __FILE__),
+# no link time in the PE header, archives without member times, owners or modes. Where
+# two maps match, gcc takes the last: the build folder's, which may lie inside the sources.
+add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=build)
+add_link_options(-Wl,--no-insert-timestamp)
+foreach(lang C CXX)
+  set(CMAKE_${lang}_ARCHIVE_CREATE "<CMAKE_AR> qcD <TARGET> <LINK_FLAGS> <OBJECTS>")
+  set(CMAKE_${lang}_ARCHIVE_APPEND "<CMAKE_AR> qD <TARGET> <LINK_FLAGS> <OBJECTS>")
+  set(CMAKE_${lang}_ARCHIVE_FINISH "<CMAKE_RANLIB> -D <TARGET>")
+endforeach()
+
 if(NOT KVMON_DLLTOOL)
   find_program(KVMON_DLLTOOL NAMES i686-w64-mingw32-dlltool dlltool REQUIRED)
 endif()
@@ -10,23 +22,29 @@ endif()
 # wide functions, and libwinspool binds to winspool.drv).
 set(KVMON_SPOOLSS_DEF ${CMAKE_SOURCE_DIR}/cmake/spoolss.def)
 set(KVMON_SPOOLSS_LIB ${CMAKE_BINARY_DIR}/libkvspoolss.a)
+# dlltool names the library's internal symbols after its output path, which ends up in
+# the DLL: it writes into the build folder under a relative name.
 add_custom_command(
   OUTPUT ${KVMON_SPOOLSS_LIB}
-  COMMAND ${KVMON_DLLTOOL} -m i386 -k -d ${KVMON_SPOOLSS_DEF} -l ${KVMON_SPOOLSS_LIB}
+  COMMAND ${KVMON_DLLTOOL} --deterministic-libraries -m i386 -k -d ${KVMON_SPOOLSS_DEF} -l libkvspoolss.a
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
   DEPENDS ${KVMON_SPOOLSS_DEF}
   COMMENT "Generating SPOOLSS.dll import library"
   VERBATIM)
 add_custom_target(kvspoolss_implib DEPENDS ${KVMON_SPOOLSS_LIB})
 
 # The resource script is compiled by hand: the directory-wide warning flags are for the
-# C/C++ compilers and windres refuses them. The script is UTF-8 (code page 65001).
+# C/C++ compilers and windres refuses them. The script is UTF-8 (code page 65001); it takes
+# its version numbers from the generated kvmon_version.h.
 set(KVMON_RC ${CMAKE_SOURCE_DIR}/resources/kvmon.rc)
 set(KVMON_RES ${CMAKE_BINARY_DIR}/kvmon_res.o)
 add_custom_command(
   OUTPUT ${KVMON_RES}
-  COMMAND ${CMAKE_RC_COMPILER} --codepage=65001 -I ${CMAKE_SOURCE_DIR}/resources -O coff
-          -i ${KVMON_RC} -o ${KVMON_RES}
-  DEPENDS ${KVMON_RC} ${CMAKE_SOURCE_DIR}/resources/strings.h
+  COMMAND ${CMAKE_RC_COMPILER} --codepage=65001 -I ${CMAKE_SOURCE_DIR}/resources -I ${KVMON_GENERATED_DIR}
+          --preprocessor-arg=-ffile-prefix-map=${CMAKE_SOURCE_DIR}=.
+          --preprocessor-arg=-ffile-prefix-map=${CMAKE_BINARY_DIR}=build
+          -O coff -i ${KVMON_RC} -o ${KVMON_RES}
+  DEPENDS ${KVMON_RC} ${CMAKE_SOURCE_DIR}/resources/strings.h ${KVMON_GENERATED_DIR}/kvmon_version.h
   COMMENT "Compiling kvmon.rc"
   VERBATIM)
 
@@ -56,8 +74,8 @@ add_executable(kvmon-stat
   ${CMAKE_SOURCE_DIR}/status/devid.cpp
   ${CMAKE_SOURCE_DIR}/status/codetable.cpp
   ${CMAKE_SOURCE_DIR}/monitor/strutil.cpp)
-include(${CMAKE_SOURCE_DIR}/cmake/version.cmake)
-target_include_directories(kvmon-stat PRIVATE ${CMAKE_SOURCE_DIR}/monitor ${CMAKE_SOURCE_DIR}/tools ${KVMON_GENERATED_DIR})
+target_include_directories(kvmon-stat PRIVATE ${CMAKE_SOURCE_DIR}/monitor ${CMAKE_SOURCE_DIR}/tools)
+target_link_libraries(kvmon-stat PRIVATE kvmon_version)
 target_link_options(kvmon-stat PRIVATE -static-libgcc -static-libstdc++ -static)
 
 # Windows tests under Wine (scripts/test-wine): the SPOOLSS.dll test double and the

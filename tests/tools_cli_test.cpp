@@ -143,21 +143,17 @@ TEST(DecodeInput, UsageErrorsAreOneLineAndExitTwo)
     std::filesystem::remove(dir);
 }
 
-// The version in the DLL's version resource, the single source.
-std::string ResourceVersion()
+// The product version: the first line of VERSION, the single source of the DLL's version
+// resource and of the tools' --version.
+std::string ProductVersion()
 {
-    std::string rc = kvtest::ReadFileBytes(std::string(KVMON_SOURCE_DIR) + "/resources/kvmon.rc");
-    const std::string key = "VALUE \"FileVersion\", \"";
-    size_t at = rc.find(key);
-    if (at == std::string::npos)
-        return "<no FileVersion>";
-    at += key.size();
-    return rc.substr(at, rc.find('"', at) - at);
+    std::string text = kvtest::ReadFileBytes(std::string(KVMON_SOURCE_DIR) + "/VERSION");
+    return text.substr(0, text.find_first_of("\r\n"));
 }
 
 TEST(Conventions, HelpAndVersion)
 {
-    std::string version = ResourceVersion();
+    std::string version = ProductVersion();
     Result sim = RunProgram({KVMON_SIM_PATH, "--version"});
     EXPECT_EQ(sim.status, 0);
     EXPECT_EQ(sim.out, "kvmon-sim " + version + "\n");

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <string>
 
+#include "kvmon_version.h"
 #include "support.h"
 
 namespace kvwine {
@@ -21,7 +22,8 @@ TEST(KvmonModule, ExportsEntryPointsByPlainName)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
 }
 
-TEST(KvmonModule, VersionResourceReads2601)
+// The numbers and texts come from VERSION through the generated kvmon_version.h (2.6.0.1).
+TEST(KvmonModule, VersionResourceMatchesVersionFile)
 {
     char path[MAX_PATH] = {};
     ASSERT_NE(GetModuleFileNameA(KvmonModule(), path, sizeof path), 0u);
@@ -37,11 +39,14 @@ TEST(KvmonModule, VersionResourceReads2601)
     ASSERT_TRUE(VerQueryValueA(&block[0], "\\", reinterpret_cast<void**>(&fixed), &len));
     ASSERT_EQ(len, sizeof(VS_FIXEDFILEINFO));
     EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
-    EXPECT_EQ(fixed->dwFileVersionMS, 0x00020006u) << "file version " << HIWORD(fixed->dwFileVersionMS) << "."
-                                                   << LOWORD(fixed->dwFileVersionMS);
-    EXPECT_EQ(fixed->dwFileVersionLS, 0x00000001u);
-    EXPECT_EQ(fixed->dwProductVersionMS, 0x00020006u);
-    EXPECT_EQ(fixed->dwProductVersionLS, 0x00000001u);
+    const DWORD ms = MAKELONG(KVMON_VERSION_MINOR, KVMON_VERSION_MAJOR);
+    const DWORD ls = MAKELONG(KVMON_VERSION_BUILD, KVMON_VERSION_PATCH);
+    EXPECT_TRUE(fixed->dwFileVersionMS == ms && fixed->dwFileVersionLS == ls)
+        << "file version " << HIWORD(fixed->dwFileVersionMS) << "." << LOWORD(fixed->dwFileVersionMS) << "."
+        << HIWORD(fixed->dwFileVersionLS) << "." << LOWORD(fixed->dwFileVersionLS) << ", expected "
+        << KVMON_VERSION_STRING;
+    EXPECT_EQ(fixed->dwProductVersionMS, ms);
+    EXPECT_EQ(fixed->dwProductVersionLS, ls);
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
 
     struct Translation {
@@ -55,10 +60,10 @@ TEST(KvmonModule, VersionResourceReads2601)
     char* text = nullptr;
     ASSERT_TRUE(VerQueryValueA(&block[0], "\\StringFileInfo\\041904E3\\FileVersion", reinterpret_cast<void**>(&text),
                                &len));
-    EXPECT_STREQ(text, "2.6.0.1");
+    EXPECT_STREQ(text, KVMON_VERSION_STRING);
     ASSERT_TRUE(VerQueryValueA(&block[0], "\\StringFileInfo\\041904E3\\ProductVersion",
                                reinterpret_cast<void**>(&text), &len));
-    EXPECT_STREQ(text, "2.6.0.1");
+    EXPECT_STREQ(text, KVMON_VERSION_STRING);
 }
 
 TEST(KvmonModule, StringTable)

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "simcommon.h"
 
@@ -18,20 +19,22 @@ PFN_INITIALIZEMONITOREX g_init = NULL;
 
 bool LoadKvmon()
 {
-    g_kvmon = LoadLibraryA("kvmon.dll");
+    const char* installed = std::getenv("KVMON_INSTALLED_DLL");
+    const char* name = installed && *installed ? installed : "kvmon.dll";
+    g_kvmon = LoadLibraryA(name);
     if (!g_kvmon) {
-        std::printf("LoadLibraryA(\"kvmon.dll\") failed: error %lu\n", GetLastError());
+        std::printf("LoadLibraryA(\"%s\") failed: error %lu\n", name, GetLastError());
         return false;
     }
     g_init = reinterpret_cast<PFN_INITIALIZEMONITOREX>(
         reinterpret_cast<void*>(GetProcAddress(g_kvmon, "InitializeMonitorEx")));
     if (!g_init) {
-        std::printf("kvmon.dll exports no InitializeMonitorEx: error %lu\n", GetLastError());
+        std::printf("%s exports no InitializeMonitorEx: error %lu\n", name, GetLastError());
         return false;
     }
     char path[MAX_PATH] = {};
     GetModuleFileNameA(GetModuleHandleA("spoolss.dll"), path, sizeof path);
-    std::printf("kvmon.dll loaded; spooler router: %s\n", path);
+    std::printf("%s loaded; spooler router: %s\n", name, path);
     return true;
 }
 

@@ -23,7 +23,8 @@ extern const char* const kRegistryRoot;  // below HKLM, handed to InitializeMoni
 extern const char* const kMonitorName;   // DRIVER_INFO_3.pMonitorName of the test printers
 extern const char* const kStatusAppKey;  // HKLM key of the companion application
 
-// Loads kvmon.dll from the runner's folder; false (with the reason printed) on failure.
+// Loads kvmon.dll from the runner's folder, or the installed copy that KVMON_INSTALLED_DLL
+// names (install_test.cpp); false (with the reason printed) on failure.
 bool LoadKvmon();
 HMODULE KvmonModule();
 PFN_INITIALIZEMONITOREX InitializeMonitorEx();
