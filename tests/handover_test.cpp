@@ -118,20 +118,38 @@ protected:
                 gate->Pass();
         });
     }
-    // When the polling thread pauses after losing its printer, `holder` takes the port's
+    // When the polling thread pauses after losing its printer, holder_ takes the port's
     // query lock: the thread's exit then meets a query in flight.
-    void QueryInFlightAtThePause(HANDLE h, LockHolder* holder)
+    void QueryInFlightAtThePause(HANDLE h)
     {
         auto taken = std::make_shared<std::atomic<bool>>(false);
-        kvplat::SetHoldHook([this, h, holder, taken](const std::string& call, DWORD ms) {
+        kvplat::SetHoldHook([this, h, taken](const std::string& call, DWORD ms) {
             if (call == "Sleep" && ms == g_dwReadCycle && OnPollThread() && !taken->exchange(true))
-                holder->Take(&Context(h)->csQuery);
+                holder_.Take(&Context(h)->csQuery);
         });
     }
     // The thread left its loop and waits in its exit (at the query lock the holder keeps).
     void WaitForEndingThread(HANDLE h)
     {
         ASSERT_TRUE(WaitUntil([&] { return !ThreadRuns(h) && ThreadAlive(h); })) << "the thread did not start ending";
+    }
+
+    // USB001 printed a first job (`firstJob`) for P1 and holds its document for polling;
+    // then P1 is deleted. Returns once the thread has left its loop and waits in its exit at
+    // the query lock, which holder_ keeps as a device query in flight would.
+    HANDLE PortWithEndingThread(const std::string& firstJob)
+    {
+        AddPrinter("P1", "USB001");
+        HANDLE h = OpenPort("USB001", "P1");
+        EXPECT_TRUE(StartDoc(h, "P1", 1));
+        if (!firstJob.empty()) {
+            EXPECT_TRUE(Write(h, firstJob));
+        }
+        EXPECT_TRUE(table_.pfnEndDocPort(h));
+        QueryInFlightAtThePause(h);
+        EXPECT_TRUE(spooler_.DeletePrinter("P1"));
+        WaitForEndingThread(h);
+        return h;
     }
 
     // The port printed a first job for `first` and holds its document for polling; then
@@ -294,14 +312,8 @@ TEST_F(HandOverTest, NewDocumentWaitsForTheEndingThreadAndKeepsItsThread)
     // document waits for it; the query ends half-way through the wait (counted in platform
     // ms), so the new document starts a thread of its own and keeps its document.
     g_dwReadCycle = 60000;
-    AddPrinter("P1", "USB001");
-    HANDLE h = OpenPort("USB001", "P1");
-    ASSERT_TRUE(StartDoc(h, "P1", 1));
-    ASSERT_TRUE(table_.pfnEndDocPort(h));
-    LockHolder& holder = holder_;
-    QueryInFlightAtThePause(h, &holder);
-    ASSERT_TRUE(spooler_.DeletePrinter("P1"));
-    WaitForEndingThread(h);
+    HANDLE h = PortWithEndingThread("");
+    ASSERT_FALSE(HasFailure());
     AddPrinter("P1", "USB001");
 
     DWORD firstWait = 0;
@@ -311,7 +323,7 @@ TEST_F(HandOverTest, NewDocumentWaitsForTheEndingThreadAndKeepsItsThread)
         if (firstWait == 0)
             firstWait = GetTickCount();
         else if (GetTickCount() - firstWait >= g_dwReadCycle / 2)
-            holder.Release();
+            holder_.Release();
     });
     ASSERT_TRUE(StartDoc(h, "P1", 2));
     kvplat::SetHoldHook(nullptr);
@@ -328,21 +340,14 @@ TEST_F(HandOverTest, NewDocumentWaitsForTheEndingThreadAndKeepsItsThread)
 
 TEST_F(HandOverTest, EndingThreadHeldPastTheWaitNeverEndsTheNewDocument)
 {
-    AddPrinter("P1", "USB001");
-    HANDLE h = OpenPort("USB001", "P1");
-    ASSERT_TRUE(StartDoc(h, "P1", 1));
-    ASSERT_TRUE(Write(h, "job 1\n"));
-    ASSERT_TRUE(table_.pfnEndDocPort(h));
-    LockHolder& holder = holder_;
-    QueryInFlightAtThePause(h, &holder);
-    ASSERT_TRUE(spooler_.DeletePrinter("P1"));
-    WaitForEndingThread(h);
+    HANDLE h = PortWithEndingThread("job 1\n");
+    ASSERT_FALSE(HasFailure());
     AddPrinter("P1", "USB001");
 
     // The wait runs out while the thread is still held: the document starts anyway.
     ASSERT_TRUE(StartDoc(h, "P1", 2));
     EXPECT_TRUE(Write(h, "job 2, part 1\n"));
-    holder.Release();
+    holder_.Release();
     EXPECT_TRUE(WaitUntil([&] { return !ThreadAlive(h); }));
 
     EXPECT_TRUE(pm_.DocumentOpen("USB001")) << "the ending thread ended a document it never saw open";
@@ -355,15 +360,9 @@ TEST_F(HandOverTest, EndingThreadHeldPastTheWaitNeverEndsTheNewDocument)
 
 TEST_F(HandOverTest, EndingThreadWaitingForAQueryNeverStallsOtherPorts)
 {
-    AddPrinter("P1", "USB001");
     AddPrinter("P2", "USB002");
-    HANDLE h = OpenPort("USB001", "P1");
-    ASSERT_TRUE(StartDoc(h, "P1"));
-    ASSERT_TRUE(table_.pfnEndDocPort(h));
-    LockHolder& holder = holder_;
-    QueryInFlightAtThePause(h, &holder);
-    ASSERT_TRUE(spooler_.DeletePrinter("P1"));
-    WaitForEndingThread(h);
+    HANDLE h = PortWithEndingThread("");
+    ASSERT_FALSE(HasFailure());
     // Time for the thread to reach the query lock; it stays there until the holder lets go.
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
 
@@ -375,7 +374,7 @@ TEST_F(HandOverTest, EndingThreadWaitingForAQueryNeverStallsOtherPorts)
     });
     EXPECT_TRUE(WaitUntil([&] { return opened.load(); }, 2000))
         << "OpenPortEx of another port waited for this port's device query";
-    holder.Release();
+    holder_.Release();
     opener.join();
     ASSERT_TRUE(opened);
     EXPECT_TRUE(table_.pfnClosePort(other));
