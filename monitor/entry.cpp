@@ -14,6 +14,7 @@ BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpReserved)
     (void)lpReserved;
     if (fdwReason == DLL_PROCESS_ATTACH) {
         InitializeCriticalSection(&g_csPorts);
+        InitializeTrace();
         DisableThreadLibraryCalls((HMODULE)hinstDLL);
         g_hInstance = hinstDLL;
     }
@@ -56,6 +57,7 @@ BOOL WINAPI InitializeMonitorEx(LPSTR pRegistryRoot, MONITOR* pMonitor)
 
     cycle = ReadPollInterval(pRegistryRoot, DEFAULT_READ_CYCLE);
     g_dwReadCycle = cycle < DEFAULT_READ_CYCLE ? DEFAULT_READ_CYCLE : cycle;
+    ReadTraceSettings(pRegistryRoot);
 
     pMonitor->pfnEnumPorts = NULL;                               // pfnEnumPorts
     pMonitor->pfnOpenPort = NULL;                                // pfnOpenPort

@@ -17,8 +17,14 @@ BOOL ApplyStatusCode(WORD code, PortContext* ctx, LPCSTR modelText)
 
     EnterCriticalSection(&ctx->csPort);
     if (code != ctx->lastCode || status != ctx->printerStatus) {
+        TRACE(TRACE_DECISIONS, ctx->portName, "code", "%u (row %d), bits 0x%08X: SetPrinterA called; %s",
+              (unsigned)code, row != NULL ? (int)(row - StatusCodeTable) + 1 : 0, (unsigned)status,
+              offline ? "offline, the companion is not told" : "the companion is told");
         SetPrinterA(ctx->hPrinter, 0, (LPBYTE)(ULONG_PTR)status, PRINTER_CONTROL_SET_STATUS);
         notify = !offline;
+    } else {
+        TRACE(TRACE_QUERIES, ctx->portName, "code", "%u (row %d), bits 0x%08X: unchanged, SetPrinterA skipped",
+              (unsigned)code, row != NULL ? (int)(row - StatusCodeTable) + 1 : 0, (unsigned)status);
     }
     InterlockedExchange((LONG volatile*)&ctx->printerStatus, (LONG)status);
     ctx->lastCode = code;
