@@ -111,8 +111,9 @@ BOOL ProcessDeviceId(PortContext* ctx, char* reply, WORD len)
         if (len >= 2)
             memcpy(buf->block + 2, reply, len - 2u);
         code = (WORD)(ReplyByte(reply, start, 21) * 256 + ReplyByte(reply, start, 22));
-        TRACE(TRACE_QUERIES, ctx->portName, "record", "raw (no \"FL1;\" before it, or %u characters, not groups of 4): code %u",
-              (unsigned)lstrlenA(payload), (unsigned)code);
+        TRACE(TRACE_QUERIES, ctx->portName, "record",
+              "raw (no \"FL1;\" before \"VSTATUS:\", or not whole Base64 groups): code %u from bytes 21-22",
+              (unsigned)code);
     }
 
     // Publication comes before the code is applied. A reply too short to hold the length

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -392,7 +393,17 @@ TEST(KvmonSim, DefaultRunShowsEveryStep)
     EXPECT_TRUE(Has(t, "DllMain(DLL_PROCESS_ATTACH) = TRUE"));
     EXPECT_TRUE(Has(t, "OpenPortEx(\"USB001\", \"Kestravon ZR-QM4471\") = TRUE"));
     EXPECT_TRUE(Has(t, "query USB001 control 0x0016000C (USB): TRUE, 80 bytes \"MFG:Kestravon;"));
-    EXPECT_TRUE(Has(t, "recognised Kestravon ZR-QM4471; record decoded from Base64, 24 bytes"));
+    EXPECT_TRUE(Has(t, "record USB001: decoded from Base64: 24 bytes, code 42632"));
+    // The monitor's own reasons, on threads named by their port.
+    EXPECT_TRUE(Has(t, "poll USB001    thread-start USB001: thread "));
+    EXPECT_TRUE(Has(t, "write-failed USB001: 9 bytes: FALSE (error 21), 0 written"));
+    EXPECT_TRUE(Has(t, "thread-wake USB001: woken by a write error"));
+    EXPECT_TRUE(Has(t, "code USB001: 42632 (row 16), bits 0x00100008: SetPrinterA called; the companion is told "
+                       "[paper jam; PAPER_JAM | USER_INTERVENTION]"));
+    EXPECT_TRUE(Has(t, "status-cleared USB001: a write got through: status 0x00100008 cleared"));
+    EXPECT_TRUE(Has(t, "prompt USB001: shown for job 2: answer Retry, the job is restarted"));
+    EXPECT_TRUE(Has(t, "thread-end USB001: the port was closed"));
+    EXPECT_FALSE(Has(t, "poller"));
     EXPECT_TRUE(Has(t, "status 0x00100008 PAPER_JAM | USER_INTERVENTION) = TRUE"));
     EXPECT_TRUE(Has(t, "status 0x00500000 USER_INTERVENTION | DOOR_OPEN) = TRUE"));
     EXPECT_TRUE(Has(t, "block \"Kestravon Language MonitorUSB001\" 74 bytes, length field 74: 00 4a 4d 46 47"));
@@ -408,7 +419,7 @@ TEST(KvmonSim, DefaultRunShowsEveryStep)
     // Unplugged at the end: no answer, the printer goes offline.
     size_t offline = t.rfind("status 0x00000080 OFFLINE) = TRUE");
     ASSERT_NE(offline, std::string::npos);
-    EXPECT_LT(t.find("no answer -> code 901"), offline);
+    EXPECT_LT(t.find("no-answer USB001: the device did not answer: code 901"), offline);
     EXPECT_LT(offline, t.rfind("ClosePort(USB001)"));
     EXPECT_TRUE(Has(t, "ClosePort = TRUE"));
 
@@ -495,6 +506,41 @@ TEST(KvmonSim, PromptAnswersAndCompanionSwitch)
     EXPECT_TRUE(Has(t, "PAPER_JAM | USER_INTERVENTION) = TRUE"));
     EXPECT_FALSE(Has(t, "vuelog.err"));
     EXPECT_FALSE(Has(t, "broadcast"));
+    EXPECT_TRUE(Has(t, "prompt USB003: shown for job 1: answer Cancel, the job is cancelled"));
+    EXPECT_TRUE(Has(t, "notify-skipped USB003: the companion's \"Installed Folder\" cannot be read"));
+}
+
+// Idle polls that repeat the one before fold into one line with their count, unless
+// --all-polls asks for each.
+TEST(KvmonSim, QuietPollsFoldRepeatedIdlePolls)
+{
+    const std::string scenario = "printer P port USB001\n"
+                                 "device USB001 code 63400\n"
+                                 "open\n"
+                                 "start-doc\n"
+                                 "end-doc\n"
+                                 "wait 14000\n"
+                                 "device USB001 code 42632\n"
+                                 "wait 3000\n"
+                                 "close\n";
+    Result quiet = Play(scenario, {"--speed", "50"});
+    ASSERT_EQ(quiet.status, 0) << quiet.err;
+    Result all = Play(scenario, {"--speed", "50", "--all-polls"});
+    ASSERT_EQ(all.status, 0) << all.err;
+    auto count = [](const std::string& t, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = t.find(what); at != std::string::npos; at = t.find(what, at + 1))
+            n++;
+        return n;
+    };
+    EXPECT_GE(count(all.out, "unchanged, SetPrinterA skipped"), 4u) << all.out;
+    EXPECT_EQ(count(all.out, "identical idle poll"), 0u) << all.out;
+    EXPECT_LE(count(quiet.out, "unchanged, SetPrinterA skipped") + 2, count(all.out, "unchanged, SetPrinterA skipped"))
+        << quiet.out;
+    EXPECT_TRUE(std::regex_search(quiet.out, std::regex(R"(poll USB001  \(\d+ more identical idle polls?, \d+-\d+ ms\))")))
+        << quiet.out;
+    // The change after the quiet stretch is shown in full.
+    EXPECT_TRUE(Has(Between(quiet.out, "code 42632", "close"), "code USB001: 42632 (row 16)")) << quiet.out;
 }
 
 TEST(KvmonSim, EcpBackOffRawRecordsAndLptControlCode)
@@ -504,11 +550,12 @@ TEST(KvmonSim, EcpBackOffRawRecordsAndLptControlCode)
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string& t = r.out;
     EXPECT_TRUE(Has(t, "query LPT1 control 17 (LPT): TRUE, 68 bytes"));
-    EXPECT_TRUE(Has(t, "record raw, 24 bytes (no \"FL1;\" before the status field"));
+    EXPECT_TRUE(Has(t, "record LPT1: raw (no \"FL1;\" before \"VSTATUS:\""));
+    EXPECT_TRUE(Has(t, "thread-backoff LPT1: ECP port, 1 job(s) queued: no query for 5000 ms"));
     EXPECT_TRUE(Has(t, "status 0x00000010 PAPER_OUT) = TRUE"));
     // No query while a job waits in the queue of an ECP port; queries again after.
     EXPECT_FALSE(Has(Between(t, "queue-job", "clear-jobs"), "query LPT1")) << t;
-    EXPECT_TRUE(Has(Between(t, "clear-jobs", "close"), "code 63400 (row 8)")) << t;
+    EXPECT_TRUE(Has(Between(t, "clear-jobs", "close"), "code LPT1: 63400 (row 8)")) << t;
 }
 
 TEST(KvmonSim, UnrecognisedRepliesStatusRequestAndRename)
@@ -517,13 +564,16 @@ TEST(KvmonSim, UnrecognisedRepliesStatusRequestAndRename)
                     {"--verbose", "--speed", "10"});
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string& t = r.out;
-    EXPECT_TRUE(Has(t, "not recognised: manufacturer \"kestravon\" does not begin with \"Kestravon\""));
-    EXPECT_TRUE(Has(t, "but no \"VSTATUS:\" field: nothing published"));
-    EXPECT_TRUE(Has(t, "code 16705 (not in the table)"));
-    EXPECT_TRUE(Has(t, "GetPrinterDataFromPort(USB002, 0, \"Printer Status\") = FALSE, error 87"));
+    EXPECT_TRUE(Has(t, "not-recognised USB002: no MFG: or MANUFACTURER: value beginning \"Kestravon\""));
+    EXPECT_TRUE(Has(t, "not-published USB002: recognised, but no \"VSTATUS:\" field"));
+    EXPECT_TRUE(Has(t, "code USB002: 16705 (not in the table), bits 0x00000080: SetPrinterA called; offline"));
+    EXPECT_TRUE(Has(t, "GetPrinterDataFromPort(USB002, 0, \"Printer Status\") ..."));
+    EXPECT_TRUE(Has(t, "status-request USB002: not refreshed: a status block is published"));
+    EXPECT_TRUE(Has(t, "GetPrinterDataFromPort = FALSE, error 87"));
     // The polling thread follows the renamed printer: no second thread, and the companion
     // hears the new name.
-    EXPECT_FALSE(Has(t, "poller-2")) << t;
+    EXPECT_TRUE(Has(t, "printer-renamed USB002: \"Office printer\" is now \"Office printer (2nd floor)\": followed"));
+    EXPECT_EQ(t.find("thread-start USB002"), t.rfind("thread-start USB002")) << t;
     EXPECT_TRUE(Has(t, "PRNNAME=\"Office printer (2nd floor)\""));
     // --verbose also shows the monitor's other spooler calls and the port monitor's.
     EXPECT_TRUE(Has(t, "EnumPrintersA("));

@@ -15,6 +15,7 @@ namespace {
 
 const char kUsage[] =
     "usage: kvmon-sim run [SCENARIO] [--real-time | --speed N] [--json] [--verbose] [--hold MS]\n"
+    "                    [--quiet-polls | --all-polls]\n"
     "       kvmon-sim decode \"DEVICE ID\" | --file PATH | -\n"
     "       kvmon-sim codes\n";
 
@@ -61,6 +62,8 @@ int Run(const std::vector<std::string>& args)
             options.json = true;
         } else if (a == "--verbose") {
             options.verbose = true;
+        } else if (a == "--quiet-polls" || a == "--all-polls") {
+            options.quietPolls = a == "--quiet-polls";
         } else if (a == "--speed" || a == "--hold") {
             if (i + 1 >= args.size())
                 return Usage(a + " needs a number");

@@ -26,6 +26,7 @@
 #include "simcommon.h"
 #include "spooler.h"
 #include "timeline.h"
+#include "trace_timeline.h"
 
 namespace kvtools {
 
@@ -476,34 +477,6 @@ void Player::OnQuery(HANDLE h, DWORD controlId, LPSTR valueName, DWORD cbOut, BO
     q.Str("port", port).Num("control", controlId).Bool("ok", ok != FALSE).Num("count", count).Str("reply",
                                                                                                    Escape(reply));
     timeline_.Add(q);
-    if (!statusQuery)
-        return;
-
-    Analysis a = AnalyseReply(ok ? reply : std::string());
-    Event r = MakeEvent("recognition", "");
-    r.seq = q.seq;
-    if (!a.answered) {
-        r.text = "no answer -> code 901, the printer is marked offline";
-    } else if (!a.recognised) {
-        r.text = "not recognised: " + a.whyNot + "; status left as it was";
-    } else if (!a.hasStatusField) {
-        r.text = "recognised " + a.manufacturer + " " + a.model + ", but no \"VSTATUS:\" field: nothing published";
-    } else {
-        r.text = "recognised " + a.manufacturer + " " + a.model + "; record " +
-                 (a.decoded ? "decoded from Base64, " + std::to_string(a.record.size()) + " bytes"
-                            : "raw, " + std::to_string(a.record.size()) + " bytes (" + a.rawReason + ")");
-    }
-    r.Bool("recognised", a.recognised).Str("manufacturer", a.manufacturer).Str("model", a.model);
-    if (!a.whyNot.empty())
-        r.Str("why", a.whyNot);
-    timeline_.Add(r);
-    if (a.hasCode) {
-        Event s = MakeEvent("status", CodeSummary(a) + (a.offline ? "; offline, no notification" : ""));
-        s.seq = q.seq;
-        s.Num("code", a.code).Num("row", static_cast<unsigned long long>(a.row)).Num("bits", a.bits)
-            .Str("names", StatusBitNames(a.bits)).Str("meaning", CodeMeaning(a.code)).Bool("offline", a.offline);
-        timeline_.Add(s);
-    }
 }
 
 BOOL WINAPI TracedGetPrinterDataFromPort(HANDLE h, DWORD controlId, LPSTR valueName, LPSTR in, DWORD cbIn,
@@ -698,7 +671,9 @@ int Player::Run()
     g_player = this;
     DWORD self = GetCurrentThreadId();
     InstallObservers();
+    timeline_.SetQuietPolls(options_.quietPolls);
     timeline_.Start(self);
+    AttachTrace(timeline_);
     Note("note", "scenario " + scenario_.name + ": " + std::to_string(scenario_.commands.size()) +
                      " commands; clock x" + std::to_string(options_.speed) + "; Statovue folder " + folder_);
 
@@ -710,6 +685,7 @@ int Player::Run()
     ok = InitializeMonitorEx(const_cast<LPSTR>(kMonitorRegistryRoot), &table_);
     CallEnd(id, "InitializeMonitorEx", ok, GetLastError());
     if (!ok || table_.pfnOpenPortEx == NULL || table_.pfnClosePort == NULL) {
+        DetachTrace();
         timeline_.Stop();
         err_ << "kvmon-sim: the monitor did not hand out its table\n";
         return 1;
@@ -734,6 +710,7 @@ int Player::Run()
     }
     bool ended = kvplat::WaitForThreads(10000);
     Note("note", ended ? "end of scenario" : "end of scenario; a polling thread is still running");
+    DetachTrace();
     timeline_.Stop();
     RemoveObservers();
     g_player = nullptr;

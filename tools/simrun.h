@@ -14,6 +14,7 @@ struct RunOptions {
     bool json = false;       // JSON lines instead of text
     bool verbose = false;    // also every other spooler and port monitor call
     unsigned holdMs = 0;     // real ms to stay alive, blocks open, after the last command
+    bool quietPolls = true;  // fold repeated identical idle polls into one line
 };
 
 // The registry root handed to InitializeMonitorEx.

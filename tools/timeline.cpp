@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "simcommon.h"
+#include "trace_timeline.h"
 
 namespace kvtools {
 
@@ -60,7 +61,7 @@ void Timeline::Start(DWORD spoolerThread)
 {
     spooler_ = spoolerThread;
     if (!json_)
-        out_ << "     ms  thread    event\n";
+        out_ << "     ms  thread       event\n";
     printer_ = std::thread([this] { Run(); });
     startTick_ = GetTickCount();
 }
@@ -77,6 +78,10 @@ void Timeline::Stop()
     printer_.join();
     std::lock_guard<std::mutex> lock(mutex_);
     FlushLocked(true);
+    if (polls_) {
+        for (const Event& d : polls_->Finish())
+            PrintNow(d);
+    }
     if (havePending_) {
         havePending_ = false;
         PrintLine(pending_, pending_.text + " ...");
@@ -133,7 +138,28 @@ std::string Timeline::ThreadName(DWORD thread)
     return name;
 }
 
+void Timeline::SetQuietPolls(bool on)
+{
+    polls_.reset(on ? new PollFolder() : nullptr);
+}
+
+void Timeline::NameThread(DWORD thread, const std::string& name)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    names_[thread] = name;
+}
+
 void Timeline::Print(const Event& e)
+{
+    std::vector<Event> due;
+    if (polls_ && !json_ && e.thread != spooler_ && polls_->Take(e, &due))
+        return;
+    for (const Event& d : due)
+        PrintNow(d);
+    PrintNow(e);
+}
+
+void Timeline::PrintNow(const Event& e)
 {
     if (json_) {
         PrintLine(e, e.text);
@@ -172,7 +198,7 @@ void Timeline::PrintLine(const Event& e, const std::string& text)
     }
     bool effect = e.kind != "call" && e.kind != "return" && e.kind != "scenario" && e.kind != "note";
     char head[40];
-    std::snprintf(head, sizeof head, "%7lu  %-8s  ", static_cast<unsigned long>(e.ms), thread.c_str());
+    std::snprintf(head, sizeof head, "%7lu  %-11s  ", static_cast<unsigned long>(e.ms), thread.c_str());
     out_ << head << (effect ? "  " : "") << text << '\n';
 }
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -16,6 +17,8 @@
 #include <vector>
 
 namespace kvtools {
+
+class PollFolder;  // trace_timeline.h
 
 struct Event {
     DWORD seq = 0;       // sim::NextSequence() when it happened
@@ -34,6 +37,8 @@ struct Event {
         bool number;
     };
     std::vector<Field> fields;
+    bool idle = false;      // a line that every quiet poll repeats
+    bool cycleEnd = false;  // the last line of an idle poll cycle
 
     Event& Str(const std::string& key, const std::string& value)
     {
@@ -67,6 +72,10 @@ public:
     // Takes the event; fills in seq, ms and thread when they are 0.
     void Add(Event e);
     DWORD Now() const;  // platform ms since Start
+    // Names a thread ("poll USB001") for every line it prints from now on.
+    void NameThread(DWORD thread, const std::string& name);
+    // Folds repeated identical idle polls of each polling thread into one line (text only).
+    void SetQuietPolls(bool on);
 
 private:
     struct Held {
@@ -76,6 +85,7 @@ private:
     void Run();
     void FlushLocked(bool all);
     void Print(const Event& e);
+    void PrintNow(const Event& e);
     void PrintLine(const Event& e, const std::string& text);
     std::string ThreadName(DWORD thread);
 
@@ -92,6 +102,7 @@ private:
     Event pending_;  // a "call" waiting to see whether its "return" follows directly
     bool stop_ = false;
     std::thread printer_;
+    std::unique_ptr<PollFolder> polls_;  // set when idle polls are folded
 };
 
 std::string JsonString(const std::string& s);
