@@ -32,6 +32,7 @@ typedef void (*PFN_TRACE_SINK)(LPCSTR portName, LPCSTR eventName, LPCSTR reason)
 // Highest level any destination takes now; TRACE_OFF when none does.
 extern DWORD volatile g_dwTraceLevel;
 
+#ifndef KVMON_TRACE_COMPILED_OUT
 #define TRACE_WANTED(level) (__atomic_load_n(&g_dwTraceLevel, __ATOMIC_RELAXED) >= (DWORD)(level))
 
 // TRACE(level, portName, "event", "format", ...): the one way the monitor reports a
@@ -41,6 +42,15 @@ extern DWORD volatile g_dwTraceLevel;
         if (TRACE_WANTED(level))                                   \
             TraceEvent((level), (port), (event), __VA_ARGS__);     \
     } while (0)
+#else
+// The benchmarks' baseline build: every trace call is dead code the compiler removes.
+#define TRACE_WANTED(level) ((void)(level), 0)
+#define TRACE(level, port, event, ...)                             \
+    do {                                                           \
+        if (0)                                                     \
+            TraceEvent((level), (port), (event), __VA_ARGS__);     \
+    } while (0)
+#endif
 
 // ---- trace.cpp ----
 // Formats the reason and hands the event to every destination that takes its level. Keeps

@@ -2,6 +2,7 @@
 // and prints what it says. Written against <windows.h> and the monitor's decoding only.
 #include <windows.h>
 
+#include <cstdio>
 #include <iostream>
 #include <string>
 
@@ -46,6 +47,75 @@ bool ReadBlock(const std::string& name, std::string* bytes, std::string* error)
     CloseHandle(h);
     return true;
 }
+
+// Local time with milliseconds, and why the block was read.
+void PrintTime(const char* why)
+{
+    SYSTEMTIME t;
+    char text[32];
+    GetLocalTime(&t);
+    std::snprintf(text, sizeof text, "%02u:%02u:%02u.%03u", (unsigned)t.wHour, (unsigned)t.wMinute,
+                  (unsigned)t.wSecond, (unsigned)t.wMilliseconds);
+    std::cout << "time          " << text << " (" << why << ")\n";
+}
+
+#ifdef _WIN32
+// The companion's wake-up: a hidden top-level window receives the monitor's broadcast
+// "QRT command message" (message-only windows do not get broadcasts).
+UINT g_notifyMessage = 0;
+bool g_notified = false;
+
+LRESULT CALLBACK WatchWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    if (g_notifyMessage != 0 && msg == g_notifyMessage) {
+        g_notified = true;
+        return 0;
+    }
+    return DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
+bool CreateWatchWindow()
+{
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = WatchWindowProc;
+    wc.hInstance = GetModuleHandleA(NULL);
+    wc.lpszClassName = "KvmonStatWatch";
+    g_notifyMessage = RegisterWindowMessageA("QRT command message");
+    if (g_notifyMessage == 0 || RegisterClassA(&wc) == 0)
+        return false;
+    return CreateWindowExA(0, wc.lpszClassName, "kvmon-stat", WS_OVERLAPPED, 0, 0, 0, 0, NULL, NULL, wc.hInstance,
+                           NULL) != NULL;
+}
+
+// Waits up to ms for the broadcast; true when it came.
+bool WaitForBroadcast(DWORD ms)
+{
+    DWORD start = GetTickCount();
+    g_notified = false;
+    for (;;) {
+        MSG m;
+        while (PeekMessageA(&m, NULL, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&m);
+            DispatchMessageA(&m);
+        }
+        DWORD spent = GetTickCount() - start;
+        if (g_notified || spent >= ms)
+            return g_notified;
+        MsgWaitForMultipleObjects(0, NULL, FALSE, ms - spent, QS_ALLINPUT);
+    }
+}
+#else
+bool CreateWatchWindow()
+{
+    return false;
+}
+
+bool WaitForBroadcast(DWORD ms)
+{
+    Sleep(ms);
+    return false;
+}
+#endif
 
 void Print(const std::string& name, const std::string& bytes)
 {
@@ -100,15 +170,21 @@ int main(int argc, char** argv)
         return b.valid ? 0 : 1;
     }
 
-    // Every second: print again when the bytes change or the block comes or goes.
+    // Print again when the bytes change or the block comes or goes: read at once when the
+    // monitor broadcasts a change (Windows), and every second in any case.
+    bool window = CreateWatchWindow();
     bool first = true;
     bool had = false;
+    bool woken = false;
     std::string last;
     for (;;) {
         bool have = ReadBlock(name, &bytes, &error);
         if (first || have != had || (have && bytes != last)) {
             if (!first)
                 std::cout << "--\n";
+            PrintTime(first ? (window ? "first read; woken by \"QRT command message\" or every second"
+                                      : "first read; read every second")
+                            : woken ? "woken by \"QRT command message\"" : "read every second");
             if (have)
                 Print(name, bytes);
             else
@@ -118,6 +194,6 @@ int main(int argc, char** argv)
             had = have;
             last = have ? bytes : std::string();
         }
-        Sleep(1000);
+        woken = WaitForBroadcast(1000);
     }
 }

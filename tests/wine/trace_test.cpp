@@ -184,12 +184,13 @@ TEST_F(TraceTest, UnwritablePathLeavesPrintingUnaffected)
     ASSERT_NE(h, nullptr);
     ASSERT_TRUE(StartDoc(h, kPrinter, 1));
     DWORD written = 0;
-    EXPECT_TRUE(Write(h, std::string("\x1b%-12345X@PJL\r\n", 16), &written));
-    EXPECT_EQ(written, 16u);
+    const std::string header("\x1b%-12345X@PJL\r\n");
+    EXPECT_TRUE(Write(h, header, &written));
+    EXPECT_EQ(written, header.size());
     EXPECT_TRUE(Write(h, "page\n", &written));
     EXPECT_TRUE(EndDoc(h));
     EXPECT_TRUE(Close(h));
-    EXPECT_EQ(pm_.Written(kPort), std::string("\x1b%-12345X@PJL\r\npage\n", 21));
+    EXPECT_EQ(pm_.Written(kPort), header + "page\n");
     EXPECT_EQ(GetFileAttributesA("C:\\kvmon-no-such-folder"), INVALID_FILE_ATTRIBUTES);
 }
 
