@@ -2,7 +2,8 @@
 // port's status block and holds it while kvmon-stat.exe, started separately by the script,
 // reads it. The script and this test meet through files in $KVMON_HOLD_DIR: "ready" when
 // the block is published, "change" to make the device report another code, "done" when
-// the reader is finished. Without KVMON_HOLD_DIR the test is skipped.
+// the reader is finished. The test is disabled in the suite's own run (the script runs it
+// with --gtest_also_run_disabled_tests) and does nothing without KVMON_HOLD_DIR.
 #include <cstdlib>
 #include <string>
 
@@ -23,13 +24,14 @@ void Touch(const std::string& path)
     CloseHandle(h);
 }
 
-class HeldBlockTest : public MonitorTest {};
+class DISABLED_HeldBlockTest : public MonitorTest {};
 
-TEST_F(HeldBlockTest, PublishesForAnotherProcess)
+TEST_F(DISABLED_HeldBlockTest, PublishesForAnotherProcess)
 {
     const char* dir = std::getenv("KVMON_HOLD_DIR");
+    // No GTEST_SKIP: under qemu the message's debugger output ends the process.
     if (dir == nullptr || dir[0] == '\0')
-        GTEST_SKIP() << "run by scripts/test-wine with kvmon-stat.exe";
+        return;
     const std::string base = std::string(dir) + "/";
     HKEY key = NULL;
     std::string folder = base + "statovue";
