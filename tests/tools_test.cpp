@@ -10,7 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -537,8 +536,9 @@ TEST(KvmonSim, QuietPollsFoldRepeatedIdlePolls)
     EXPECT_EQ(count(all.out, "identical idle poll"), 0u) << all.out;
     EXPECT_LE(count(quiet.out, "unchanged, SetPrinterA skipped") + 2, count(all.out, "unchanged, SetPrinterA skipped"))
         << quiet.out;
-    EXPECT_TRUE(std::regex_search(quiet.out, std::regex(R"(poll USB001  \(\d+ more identical idle polls?, \d+-\d+ ms\))")))
-        << quiet.out;
+    size_t folded = quiet.out.find("poll USB001  (");
+    ASSERT_NE(folded, std::string::npos) << quiet.out;
+    EXPECT_NE(quiet.out.find(" more identical idle poll", folded), std::string::npos) << quiet.out;
     // The change after the quiet stretch is shown in full.
     EXPECT_TRUE(Has(Between(quiet.out, "code 42632", "close"), "code USB001: 42632 (row 16)")) << quiet.out;
 }

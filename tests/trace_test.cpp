@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <mutex>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -93,8 +92,36 @@ std::vector<std::string> Lines(const std::string& text)
     return out;
 }
 
-// date, time with ms, thread id, port, event, reason
-const std::regex kLineShape(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}  +\d+  (\S+)  (\S+)  (.*)$)");
+// One trace line: date, time with ms, thread id, port, event, reason. False when the line
+// does not have that shape.
+struct TraceLine {
+    std::string port, event, reason;
+};
+
+bool ParseLine(const std::string& line, TraceLine* out)
+{
+    const std::string shape = "dddd-dd-dd dd:dd:dd.ddd  ";
+    if (line.size() < shape.size())
+        return false;
+    for (size_t i = 0; i < shape.size(); i++) {
+        bool digit = line[i] >= '0' && line[i] <= '9';
+        if (shape[i] == 'd' ? !digit : line[i] != shape[i])
+            return false;
+    }
+    size_t at = line.find_first_not_of(' ', shape.size());
+    size_t end = line.find_first_not_of("0123456789", at);
+    if (at == std::string::npos || end == std::string::npos || end == at || line.compare(end, 2, "  ") != 0)
+        return false;
+    size_t portEnd = line.find("  ", end + 2);
+    size_t eventEnd = portEnd == std::string::npos ? portEnd : line.find("  ", portEnd + 2);
+    if (eventEnd == std::string::npos)
+        return false;
+    out->port = line.substr(end + 2, portEnd - end - 2);
+    out->event = line.substr(portEnd + 2, eventEnd - portEnd - 2);
+    out->reason = line.substr(eventEnd + 2);
+    return !out->port.empty() && !out->event.empty() && out->port.find(' ') == std::string::npos &&
+           out->event.find(' ') == std::string::npos;
+}
 
 class TraceTest : public kvtest::MonitorTest {
 protected:
@@ -245,9 +272,9 @@ TEST_F(TraceFileTest, RegistrySwitchesTheFileOnAndOff)
     ASSERT_GE(lines.size(), 4u);
     std::string events;
     for (const auto& line : lines) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(line, m, kLineShape)) << "line: " << line;
-        events += m[2].str() + " ";
+        TraceLine parsed;
+        ASSERT_TRUE(ParseLine(line, &parsed)) << "line: " << line;
+        events += parsed.event + " ";
     }
     EXPECT_EQ(events.rfind("trace-on doc-start ", 0), 0u) << events;
     EXPECT_NE(events.find(" thread-start "), std::string::npos) << events;
@@ -323,7 +350,8 @@ TEST_F(TraceFileTest, DebuggerTakesWholeLines)
     bool query = false;
     for (const auto& t : texts) {
         ASSERT_EQ(t.back(), '\n') << t;
-        EXPECT_TRUE(std::regex_match(t.substr(0, t.size() - 1), kLineShape)) << t;
+        TraceLine parsed;
+        EXPECT_TRUE(ParseLine(t.substr(0, t.size() - 1), &parsed)) << t;
         query = query || t.find("  query  ") != std::string::npos;
     }
     EXPECT_TRUE(query) << "level 2 traces every query";
@@ -363,12 +391,16 @@ TEST_F(TraceFileTest, CapAndRolloverKeepWholeLinesFromManyPorts)
     for (const std::string* text : {&rolled, &current}) {
         ASSERT_EQ(text->back(), '\n');
         for (const auto& line : Lines(*text)) {
-            std::smatch m;
-            ASSERT_TRUE(std::regex_match(line, m, kLineShape)) << "torn line: " << line;
-            if (m[2] == "test-event") {
-                EXPECT_TRUE(std::regex_match(m[3].str(), std::regex(R"(event \d+ of port \d, padding x* end)")))
-                    << line;
-            }
+            TraceLine parsed;
+            ASSERT_TRUE(ParseLine(line, &parsed)) << "torn line: " << line;
+            if (parsed.event != "test-event")
+                continue;
+            // "event N of port P, padding xxx end", whole
+            size_t x = parsed.reason.find(", padding ");
+            EXPECT_EQ(parsed.reason.rfind("event ", 0), 0u) << line;
+            ASSERT_NE(x, std::string::npos) << line;
+            EXPECT_EQ(parsed.reason.find_first_not_of('x', x + 10), parsed.reason.size() - 4) << line;
+            EXPECT_EQ(parsed.reason.substr(parsed.reason.size() - 4), " end") << line;
         }
     }
 }
