@@ -314,7 +314,7 @@ void BM_IsEcpPortBusy(benchmark::State& st)
     PortContext* ctx = kvbench::Context(g_ports.queryPort);
     AllocMeter meter;
     for (auto _ : st)
-        benchmark::DoNotOptimize(IsEcpPortBusy(ctx));
+        benchmark::DoNotOptimize(IsEcpPortBusy(ctx, NULL));
     meter.Report(st);
 }
 

@@ -11,11 +11,15 @@ static const char c_szReadCycle[] = "ReadCycle";
 
 BOOL WINAPI DllMain(HINSTANCE hinstDLL, DWORD fdwReason, LPVOID lpReserved)
 {
-    (void)lpReserved;
     if (fdwReason == DLL_PROCESS_ATTACH) {
         InitializeCriticalSection(&g_csPorts);
+        InitializeTrace();
         DisableThreadLibraryCalls((HMODULE)hinstDLL);
         g_hInstance = hinstDLL;
+    } else if (fdwReason == DLL_PROCESS_DETACH && lpReserved == NULL) {
+        // Unloaded by FreeLibrary: close the trace file. At process exit the other threads
+        // are gone, possibly inside the trace's lock, and the system closes the file.
+        StopTrace();
     }
     return TRUE;
 }
@@ -56,6 +60,7 @@ BOOL WINAPI InitializeMonitorEx(LPSTR pRegistryRoot, MONITOR* pMonitor)
 
     cycle = ReadPollInterval(pRegistryRoot, DEFAULT_READ_CYCLE);
     g_dwReadCycle = cycle < DEFAULT_READ_CYCLE ? DEFAULT_READ_CYCLE : cycle;
+    ReadTraceSettings(pRegistryRoot);
 
     pMonitor->pfnEnumPorts = NULL;                               // pfnEnumPorts
     pMonitor->pfnOpenPort = NULL;                                // pfnOpenPort

@@ -7,6 +7,7 @@
 #include <winspool.h>
 
 #include "montable.h"
+#include "trace.h"
 
 // ---- sizes ----
 #define DEVID_BUFFER_SIZE 1024    // device ID reply, its parse copy and the decoded record
@@ -184,7 +185,7 @@ DWORD WINAPI StatusThreadProc(LPVOID param);
 void ReleaseStatusResources(PortContext* ctx);
 BOOL PrinterExists(LPCSTR printerName);
 BOOL IsEcpPort(LPCSTR portName);
-BOOL IsEcpPortBusy(PortContext* ctx);
+BOOL IsEcpPortBusy(PortContext* ctx, DWORD* jobCount);
 
 // ---- publish/block.cpp ----
 BOOL PublishStatusBlock(const BYTE* block, WORD size, PortContext* ctx);

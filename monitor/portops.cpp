@@ -55,6 +55,8 @@ void ClearWriteError(PortContext* ctx)
         return;  // the common case takes no lock
     EnterCriticalSection(&ctx->csPort);
     if (ctx->printerStatus != 0) {
+        TRACE(TRACE_DECISIONS, ctx->portName, "status-cleared", "a write got through: status 0x%08X cleared",
+              (unsigned)ctx->printerStatus);
         InterlockedExchange((LONG volatile*)&ctx->printerStatus, 0);
         SetPrinterA(ctx->hPrinter, 0, NULL, PRINTER_CONTROL_SET_STATUS);
     }
@@ -117,6 +119,9 @@ static void EndHeldDocument(PortContext* ctx)
     held = TakeFlag(ctx, PCF_DOC_STARTED);
     if (held && TestFlags(ctx, PCF_THREAD_RUN))
         hIdle = ctx->hIdleEvent;
+    if (held)
+        TRACE(TRACE_DECISIONS, ctx->portName, "doc-end", "document %u, held open for polling, ended by StartDocPort",
+              (unsigned)ctx->docSerial);
     LeaveCriticalSection(&g_csPorts);
     if (held) {
         EndMonitorDocument(ctx);
@@ -136,7 +141,7 @@ static void MarkDocumentOpen(PortContext* ctx)
 }
 
 // The connection-failure prompt: Retry restarts the job, Cancel cancels it.
-static void PromptConnectionFailure(LPSTR pPrinterName, DWORD JobId, LPBYTE pDocInfo)
+static void PromptConnectionFailure(LPCSTR portName, LPSTR pPrinterName, DWORD JobId, LPBYTE pDocInfo)
 {
     DOC_INFO_1A* docInfo = (DOC_INFO_1A*)pDocInfo;
     CHAR text[MESSAGE_BUFFER_SIZE];
@@ -149,12 +154,20 @@ static void PromptConnectionFailure(LPSTR pPrinterName, DWORD JobId, LPBYTE pDoc
     memcpy(text, g_szMessage, sizeof(text));
     LeaveCriticalSection(&g_csPorts);
 
-    if (docInfo->pDocName == NULL || docInfo->pDocName[0] == '\0' || docInfo->pDatatype == NULL)
+    if (docInfo->pDocName == NULL || docInfo->pDocName[0] == '\0' || docInfo->pDatatype == NULL) {
+        TRACE(TRACE_DECISIONS, portName, "prompt", "not shown: job %u has no document name or data type",
+              (unsigned)JobId);
         return;
+    }
     answer = MessageBoxA(NULL, text, pPrinterName, MB_SYSTEMMODAL | MB_RETRYCANCEL);
+    TRACE(TRACE_DECISIONS, portName, "prompt", "shown for job %u: answer %s", (unsigned)JobId,
+          answer == IDRETRY ? "Retry, the job is restarted" : "Cancel, the job is cancelled");
     if (OpenPrinterA(pPrinterName, &hPrinter, NULL)) {
         SetJobA(hPrinter, JobId, 0, NULL, answer == IDRETRY ? JOB_CONTROL_RESTART : JOB_CONTROL_CANCEL);
         ClosePrinter(hPrinter);
+    } else {
+        TRACE(TRACE_DECISIONS, portName, "prompt", "the answer is lost: OpenPrinterA failed (error %u)",
+              (unsigned)GetLastError());
     }
 }
 
@@ -185,6 +198,8 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Le
         // The name is current before a new thread can look the printer up.
         UpdatePrinterName(ctx, pPrinterName);
         MarkDocumentOpen(ctx);
+        TRACE(TRACE_DECISIONS, ctx->portName, "doc-start", "job %u is document %u at the port monitor", (unsigned)JobId,
+              (unsigned)ctx->docSerial);
         if (!TestFlags(ctx, PCF_THREAD_RUN))
             StartStatusThread(ctx);
         if (TestFlags(ctx, PCF_FIRST_QUERY)) {
@@ -196,7 +211,9 @@ BOOL WINAPI StartDocPort(HANDLE hPort, LPSTR pPrinterName, DWORD JobId, DWORD Le
 
     // The spooler reads the port monitor's reason, not what the prompt left behind.
     error = GetLastError();
-    PromptConnectionFailure(pPrinterName, JobId, pDocInfo);
+    TRACE(TRACE_DECISIONS, ctx->portName, "doc-refused", "the port monitor did not start job %u (error %u)",
+          (unsigned)JobId, (unsigned)error);
+    PromptConnectionFailure(ctx->portName, pPrinterName, JobId, pDocInfo);
     ClearFlags(ctx, PCF_JOB_ACTIVE);
     SetLastError(error);
     return FALSE;
@@ -218,9 +235,12 @@ BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWrit
         return FALSE;
     }
     result = ctx->portMonitor.pfnWritePort(ctx->hMonitorPort, pBuffer, cbBuf, pcbWritten);
-    if (!result || *pcbWritten == 0)
+    if (!result || *pcbWritten == 0) {
+        TRACE(TRACE_DECISIONS, ctx->portName, "write-failed", "%u bytes: %s (error %u), %u written: status query",
+              (unsigned)cbBuf, result ? "TRUE" : "FALSE", result ? 0u : (unsigned)GetLastError(),
+              (unsigned)*pcbWritten);
         MarkWriteError(ctx);
-    else
+    } else
         ClearWriteError(ctx);
     return result;
 }
@@ -239,7 +259,7 @@ BOOL WINAPI ReadPort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuffer, LPDWORD pcbRe
         *pcbRead = 0;
         return FALSE;
     }
-    if (IsEcpPortBusy(ctx))
+    if (IsEcpPortBusy(ctx, NULL))
         return FALSE;
     return ctx->portMonitor.pfnReadPort(ctx->hMonitorPort, pBuffer, cbBuffer, pcbRead);
 }
@@ -255,11 +275,15 @@ BOOL WINAPI EndDocPort(HANDLE hPort)
     ClearFlags(ctx, PCF_JOB_ACTIVE);
     if (TestFlags(ctx, PCF_THREAD_RUN)) {
         // The document stays open at the port monitor for the thread's queries.
+        TRACE(TRACE_DECISIONS, ctx->portName, "doc-held", "document %u stays open for the polling thread's queries",
+              (unsigned)ctx->docSerial);
         WakeStatusThread(ctx);
     } else {
         ReleaseStatusResources(ctx);
-        if (TakeFlag(ctx, PCF_DOC_STARTED))
+        if (TakeFlag(ctx, PCF_DOC_STARTED)) {
+            TRACE(TRACE_DECISIONS, ctx->portName, "doc-end", "document %u ended by EndDocPort", (unsigned)ctx->docSerial);
             EndMonitorDocument(ctx);
+        }
     }
     LeaveCriticalSection(&g_csPorts);
     return TRUE;
@@ -273,8 +297,10 @@ BOOL WINAPI ClosePort(HANDLE hPort)
         return FALSE;
 
     if (TakeFlag(ctx, PCF_THREAD_RUN)) {
-        if (TakeFlag(ctx, PCF_DOC_STARTED))
+        if (TakeFlag(ctx, PCF_DOC_STARTED)) {
+            TRACE(TRACE_DECISIONS, ctx->portName, "doc-end", "document %u ended by ClosePort", (unsigned)ctx->docSerial);
             EndMonitorDocument(ctx);
+        }
         WakeStatusThread(ctx);
     }
     // Wait for the thread's exit cleanup, also when the thread is ending by itself because
@@ -299,13 +325,17 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPSTR pValueNa
     if (ctx == NULL)
         return FALSE;
     if (!TestFlags(ctx, PCF_DOC_STARTED)) {
+        TRACE(TRACE_DECISIONS, ctx->portName, "request-refused", "no document is open at the port monitor");
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
 
     if (ControlID != 0) {
         // A device request for the port monitor.
-        if (ctx->portMonitor.pfnGetPrinterDataFromPort == NULL || IsEcpPortBusy(ctx)) {
+        if (ctx->portMonitor.pfnGetPrinterDataFromPort == NULL || IsEcpPortBusy(ctx, NULL)) {
+            TRACE(TRACE_DECISIONS, ctx->portName, "request-refused", "device request 0x%08X: %s", (unsigned)ControlID,
+                  ctx->portMonitor.pfnGetPrinterDataFromPort == NULL ? "the port monitor has no GetPrinterDataFromPort"
+                                                                     : "an ECP port with jobs queued");
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
@@ -330,10 +360,17 @@ BOOL WINAPI GetPrinterDataFromPort(HANDLE hPort, DWORD ControlID, LPSTR pValueNa
         }
         LeaveCriticalSection(&g_csPorts);
         if (refresh) {
+            TRACE(TRACE_DECISIONS, ctx->portName, "status-request", "the polling thread is asked for a query");
             WaitForSingleObject(hIdle, g_dwReadCycle);
             ClearFlags(ctx, PCF_STATUS_REQUEST);
         }
     }
+    if (!refresh)
+        TRACE(TRACE_DECISIONS, ctx->portName, "status-request", "not refreshed: %s",
+              pValueName == NULL || lstrcmpiA(pValueName, c_szPrinterStatus) != 0 ? "not a \"Printer Status\" request"
+              : !TestFlags(ctx, PCF_THREAD_RUN)                                     ? "no polling thread"
+              : ReadHandle(&ctx->hMapping) != NULL                                  ? "a status block is published"
+                                                                                    : "the polling thread is ending");
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
 }

@@ -29,6 +29,7 @@ BOOL PublishStatusBlock(const BYTE* block, WORD size, PortContext* ctx)
     PSECURITY_DESCRIPTOR sd;
     LPVOID view;
 
+    name[0] = '\0';
     if (ctx->hMapping == NULL) {
         BuildMappingName(ctx, name);
         sd = (PSECURITY_DESCRIPTOR)LocalAlloc(LMEM_ZEROINIT, SECURITY_DESCRIPTOR_MIN_LENGTH);
@@ -45,14 +46,23 @@ BOOL PublishStatusBlock(const BYTE* block, WORD size, PortContext* ctx)
         sa.bInheritHandle = TRUE;
         WriteHandle(&ctx->hMapping, CreateFileMappingA(INVALID_HANDLE_VALUE, &sa, PAGE_READWRITE, 0, size, name));
         LocalFree(sd);
+        if (ctx->hMapping != NULL)
+            TRACE(TRACE_DECISIONS, ctx->portName, "block-created", "\"%s\", %u bytes", name, (unsigned)size);
     }
-    if (ctx->hMapping == NULL)
+    if (ctx->hMapping == NULL) {
+        TRACE(TRACE_DECISIONS, ctx->portName, "not-published", "CreateFileMappingA \"%s\" failed (error %u)", name,
+              (unsigned)GetLastError());
         return FALSE;
+    }
 
     view = MapViewOfFile(ctx->hMapping, FILE_MAP_WRITE, 0, 0, size);
-    if (view == NULL)
+    if (view == NULL) {
+        TRACE(TRACE_DECISIONS, ctx->portName, "not-published", "no view of %u bytes in the block (error %u)",
+              (unsigned)size, (unsigned)GetLastError());
         return FALSE;
+    }
     memcpy(view, block, size);
     UnmapViewOfFile(view);
+    TRACE(TRACE_QUERIES, ctx->portName, "published", "%u bytes", (unsigned)size);
     return TRUE;
 }

@@ -53,12 +53,19 @@ void NotifyStatusApp(PortContext* ctx, LPCSTR modelText)
     LPSTR driverName = NULL;
     LPSTR printerName = NULL;
     BOOL failed = FALSE;
+    BOOL written = TRUE;
+    BOOL posted;
     UINT msg;
 
     memset(path, 0, sizeof(path));
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, c_szAppKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
-        return;  // the application is not installed
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, c_szAppKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS) {
+        TRACE(TRACE_DECISIONS, ctx->portName, "notify-skipped", "the companion is not installed (no key HKLM\\%s)",
+              c_szAppKey);
+        return;
+    }
     if (RegQueryValueExA(hKey, c_szInstalledFolder, NULL, NULL, (LPBYTE)path, &cb) != ERROR_SUCCESS) {
+        TRACE(TRACE_DECISIONS, ctx->portName, "notify-skipped", "the companion's \"%s\" cannot be read",
+              c_szInstalledFolder);
         RegCloseKey(hKey);
         return;
     }
@@ -66,8 +73,11 @@ void NotifyStatusApp(PortContext* ctx, LPCSTR modelText)
 
     // A folder that is not terminated within its 248 characters would give a cut path to
     // some other folder: write nothing and post nothing.
-    if (memchr(path, '\0', MAX_FOLDER_LENGTH + 1) == NULL)
+    if (memchr(path, '\0', MAX_FOLDER_LENGTH + 1) == NULL) {
+        TRACE(TRACE_DECISIONS, ctx->portName, "notify-skipped", "the companion's folder is longer than %u characters",
+              (unsigned)MAX_FOLDER_LENGTH);
         return;
+    }
     lstrcatA(path, PATH_SEPARATOR);
     lstrcatA(path, c_szLogFile);
 
@@ -78,13 +88,17 @@ void NotifyStatusApp(PortContext* ctx, LPCSTR modelText)
         // A NULL value removes its key from the file.
         if (modelText != NULL)
             CopyIniValue(model, modelText);
-        WritePrivateProfileStringA(c_szSection, "MODELNAME", modelText != NULL ? model : NULL, path);
-        WritePrivateProfileStringA(c_szSection, "DRVNAME", driverName, path);
-        WritePrivateProfileStringA(c_szSection, "PRNNAME", printerName, path);
-        WritePrivateProfileStringA(c_szSection, "PORTNAME", ctx->portName, path);
+        written &= WritePrivateProfileStringA(c_szSection, "MODELNAME", modelText != NULL ? model : NULL, path);
+        written &= WritePrivateProfileStringA(c_szSection, "DRVNAME", driverName, path);
+        written &= WritePrivateProfileStringA(c_szSection, "PRNNAME", printerName, path);
+        written &= WritePrivateProfileStringA(c_szSection, "PORTNAME", ctx->portName, path);
 
         msg = RegisterWindowMessageA(c_szMessageName);
-        PostMessageA(HWND_BROADCAST, msg, 0x80000000, 1);
+        posted = PostMessageA(HWND_BROADCAST, msg, 0x80000000, 1);
+        TRACE(TRACE_DECISIONS, ctx->portName, "notified", "\"%s\" %s, \"%s\" broadcast%s", path,
+              written ? "written" : "not fully written", c_szMessageName, posted ? "" : " failed");
+    } else {
+        TRACE(TRACE_DECISIONS, ctx->portName, "notify-skipped", "no memory for the printer's names");
     }
     FreeLocal(driverName);
     FreeLocal(printerName);

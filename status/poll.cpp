@@ -90,8 +90,9 @@ BOOL IsEcpPort(LPCSTR portName)
 }
 
 // An ECP port (the printer's configured port, by its description) with a job in the
-// printer's queue. Under csPort, so hPrinter stays open for the whole test.
-BOOL IsEcpPortBusy(PortContext* ctx)
+// printer's queue. Under csPort, so hPrinter stays open for the whole test. *jobCount, when
+// asked for, is the number of jobs in the printer's queue.
+BOOL IsEcpPortBusy(PortContext* ctx, DWORD* jobCount)
 {
     DWORD cb = 0;
     DWORD count = 0;
@@ -109,6 +110,8 @@ BOOL IsEcpPortBusy(PortContext* ctx)
         goto done;
     if (!IsEcpPort(((PRINTER_INFO_2A*)printer)->pPortName))
         goto done;
+    if (jobCount != NULL)
+        *jobCount = ((PRINTER_INFO_2A*)printer)->cJobs;
 
     cb = 0;
     if (EnumJobsA(ctx->hPrinter, 0, 1, 1, NULL, 0, &cb, &count) || GetLastError() != ERROR_INSUFFICIENT_BUFFER ||
@@ -155,13 +158,21 @@ void StartStatusThread(PortContext* ctx)
     HANDLE hThread = NULL;
     DWORD threadId = 0;
 
-    if ((!IsUsbPort(ctx->portName) && !IsLptPort(ctx->portName)) || ctx->portMonitor.pfnGetPrinterDataFromPort == NULL)
+    if (!IsUsbPort(ctx->portName) && !IsLptPort(ctx->portName)) {
+        TRACE(TRACE_DECISIONS, ctx->portName, "not-polled", "not a USB or LPT port");
         return;
+    }
+    if (ctx->portMonitor.pfnGetPrinterDataFromPort == NULL) {
+        TRACE(TRACE_DECISIONS, ctx->portName, "not-polled", "the port monitor has no GetPrinterDataFromPort");
+        return;
+    }
 
     EnterCriticalSection(&g_csPorts);
     // A thread that is still ending holds the events; never start a second one beside it.
-    if (TestFlags(ctx, PCF_THREAD_ALIVE))
+    if (TestFlags(ctx, PCF_THREAD_ALIVE)) {
+        TRACE(TRACE_DECISIONS, ctx->portName, "not-polled", "the previous polling thread is still ending");
         goto done;
+    }
 
     SetFlags(ctx, PCF_THREAD_RUN);
     ctx->hIdleEvent = CreateEventA(NULL, TRUE, TRUE, NULL);
@@ -176,6 +187,9 @@ void StartStatusThread(PortContext* ctx)
         CloseHandle(hThread);
     } else {
         // No thread without both events: nothing of the attempt is left behind.
+        TRACE(TRACE_DECISIONS, ctx->portName, "not-polled", "no polling thread: %s failed (error %u)",
+              ctx->hIdleEvent != NULL && ctx->hWakeEvent != NULL ? "CreateThread" : "CreateEventA",
+              (unsigned)GetLastError());
         ClearFlags(ctx, PCF_THREAD_RUN | PCF_THREAD_ALIVE);
         CloseStatusEvents(ctx);
     }
@@ -234,6 +248,9 @@ static BOOL StatusPrinterVanished(PortContext* ctx)
     if (LookUpPrinter(ctx->printerName, &found) && !found) {
         newName = AskPrinterHandleForName(ctx, &gone);
         if (newName != NULL) {
+            if (lstrcmpA(newName, ctx->printerName) != 0)
+                TRACE(TRACE_DECISIONS, ctx->portName, "printer-renamed", "\"%s\" is now \"%s\": followed",
+                      ctx->printerName, newName);
             FreeLocal(ctx->printerName);
             ctx->printerName = newName;
         }
@@ -267,7 +284,32 @@ static BOOL ConfirmPrinterGone(PortContext* ctx, DWORD* heldDoc)
         gone = TRUE;
     }
     LeaveCriticalSection(&g_csPorts);
+    if (!gone)
+        TRACE(TRACE_DECISIONS, ctx->portName, "printer-back", "a new document started while looking: polling goes on");
     return gone;
+}
+
+// Says what woke the thread, as its flags tell it. A timeout between idle polls is a query
+// level event; every other wake-up is a decision.
+static void TraceWake(PortContext* ctx, DWORD wait)
+{
+    LPCSTR why;
+
+    if (wait == WAIT_TIMEOUT) {
+        TRACE(TRACE_QUERIES, ctx->portName, "thread-wake", "timeout after %u ms", (unsigned)g_dwReadCycle);
+        return;
+    }
+    if (!TestFlags(ctx, PCF_THREAD_RUN))
+        why = "ClosePort";
+    else if (TestFlags(ctx, PCF_STATUS_REQUEST))
+        why = "a status request";
+    else if (TestFlags(ctx, PCF_WRITE_ERROR))
+        why = "a write error";
+    else if (!TestFlags(ctx, PCF_JOB_ACTIVE))
+        why = "the end of the document";
+    else
+        why = "a new document";
+    TRACE(TRACE_DECISIONS, ctx->portName, "thread-wake", "woken by %s", why);
 }
 
 DWORD WINAPI StatusThreadProc(LPVOID param)
@@ -275,28 +317,45 @@ DWORD WINAPI StatusThreadProc(LPVOID param)
     PortContext* ctx = (PortContext*)param;
     BOOL printerGone = FALSE;
     DWORD heldDoc = 0;
+    DWORD jobs = 0;
+    DWORD wait;
 
+    TRACE(TRACE_DECISIONS, ctx->portName, "thread-start", "thread %u polls every %u ms",
+          (unsigned)GetCurrentThreadId(), (unsigned)g_dwReadCycle);
     while (TestFlags(ctx, PCF_THREAD_RUN)) {
+        RefreshTraceSettings(g_dwReadCycle);
         if (StatusPrinterVanished(ctx)) {
             // The printer was deleted: pause once more, then end unless it is back.
+            TRACE(TRACE_DECISIONS, ctx->portName, "printer-gone", "the printer is no longer listed: looking again in %u ms",
+                  (unsigned)g_dwReadCycle);
             Sleep(g_dwReadCycle);
             printerGone = ConfirmPrinterGone(ctx, &heldDoc);
             continue;
         }
         if (!TestFlags(ctx, PCF_JOB_ACTIVE) || TestFlags(ctx, PCF_WRITE_ERROR) ||
             TestFlags(ctx, PCF_STATUS_REQUEST)) {
-            if (IsEcpPortBusy(ctx)) {
+            if (IsEcpPortBusy(ctx, &jobs)) {
+                TRACE(TRACE_DECISIONS, ctx->portName, "thread-backoff", "ECP port, %u job(s) queued: no query for %u ms",
+                      (unsigned)jobs, (unsigned)ECP_BACKOFF_MS);
                 Sleep(ECP_BACKOFF_MS);
             } else {
                 QueryDeviceStatus(ctx, TRUE);
-                WaitForSingleObject(ctx->hWakeEvent, g_dwReadCycle);
+                wait = WaitForSingleObject(ctx->hWakeEvent, g_dwReadCycle);
+                if (TRACE_WANTED(TRACE_DECISIONS))
+                    TraceWake(ctx, wait);
             }
         } else if (TestFlags(ctx, PCF_JOB_ACTIVE)) {
             // A job prints normally: sleep until a write fails, a client asks, the job
             // ends or the port closes.
-            WaitForSingleObject(ctx->hWakeEvent, INFINITE);
+            TRACE(TRACE_DECISIONS, ctx->portName, "thread-park",
+                  "a job prints: no queries until a write fails, a client asks, the document ends or the port closes");
+            wait = WaitForSingleObject(ctx->hWakeEvent, INFINITE);
+            if (TRACE_WANTED(TRACE_DECISIONS))
+                TraceWake(ctx, wait);
         }
     }
+    TRACE(TRACE_DECISIONS, ctx->portName, "thread-end", "%s",
+          printerGone ? "the printer was deleted" : "the port was closed");
 
     // The query lock first, outside g_csPorts: it waits for a device query to come back.
     EnterCriticalSection(&ctx->csQuery);
@@ -307,8 +366,11 @@ DWORD WINAPI StatusThreadProc(LPVOID param)
     ReleaseStatusResources(ctx);
     // Only the document that was open for the deleted printer; ClosePort ends the document
     // itself, and a later document belongs to its own job.
-    if (printerGone && ctx->docSerial == heldDoc && TakeFlag(ctx, PCF_DOC_STARTED))
+    if (printerGone && ctx->docSerial == heldDoc && TakeFlag(ctx, PCF_DOC_STARTED)) {
+        TRACE(TRACE_DECISIONS, ctx->portName, "doc-end", "document %u ended by the polling thread: its printer was deleted",
+              (unsigned)heldDoc);
         EndMonitorDocument(ctx);
+    }
     // Last use of the context: ClosePort may delete it once it has the lock.
     ClearFlags(ctx, PCF_THREAD_ALIVE);
     LeaveCriticalSection(&g_csPorts);

@@ -33,6 +33,22 @@ static void BuildModelText(char* mfg, const char* mdl)
     }
 }
 
+// Says whether the reply was recognised and, when not, which rule it failed. The reply has
+// been parsed: the context's flags tell the outcome.
+static void TraceRecognition(PortContext* ctx, const char* reply)
+{
+    if (TestFlags(ctx, PCF_UNRECOGNISED)) {
+        TRACE(TRACE_DECISIONS, ctx->portName, "not-recognised", "%s; status left as it was, block withdrawn",
+              !TestFlags(ctx, PCF_MAKER_OK) ? "no MFG: or MANUFACTURER: value beginning \"Kestravon\""
+                                            : "no MDL: or MODEL: value beginning with an accepted model");
+    } else if (FindVStatus(reply) == NULL) {
+        TRACE(TRACE_DECISIONS, ctx->portName, "not-published",
+              "recognised, but no \"VSTATUS:\" field: status left as it was, block withdrawn");
+    } else {
+        TRACE(TRACE_QUERIES, ctx->portName, "recognised", "maker and model accepted");
+    }
+}
+
 // reply is the query's 1024-byte buffer, zero-filled behind the answer, or NULL for no
 // answer. The reply is changed in place ("FL1;" becomes "FL0;").
 BOOL ProcessDeviceId(PortContext* ctx, char* reply, WORD len)
@@ -44,6 +60,8 @@ BOOL ProcessDeviceId(PortContext* ctx, char* reply, WORD len)
     WORD code;
 
     if (reply == NULL) {
+        TRACE(TRACE_DECISIONS, ctx->portName, "no-answer", "the device did not answer: code %u, printer offline",
+              (unsigned)STATUS_NO_RESPONSE);
         ApplyStatusCode(STATUS_NO_RESPONSE, ctx, NULL);
         CloseStatusMapping(ctx);
         return FALSE;
@@ -60,6 +78,8 @@ BOOL ProcessDeviceId(PortContext* ctx, char* reply, WORD len)
 
     memcpy(buf->copy, reply, len);
     ParseDeviceId(ctx, buf->copy, buf->mfg, buf->mdl);
+    if (TRACE_WANTED(TRACE_DECISIONS))
+        TraceRecognition(ctx, reply);
     if (TestFlags(ctx, PCF_UNRECOGNISED) || (payload = FindVStatus(reply)) == NULL) {
         CloseStatusMapping(ctx);
         LocalFree(buf);
@@ -73,6 +93,8 @@ BOOL ProcessDeviceId(PortContext* ctx, char* reply, WORD len)
         memcpy(buf->block + 2, reply, prefixLen);
         memcpy(buf->block + 2 + prefixLen, buf->record, recordLen);
         code = StatusCodeAt(buf->record, 0);
+        TRACE(TRACE_QUERIES, ctx->portName, "record", "decoded from Base64: %u bytes, code %u from bytes 21-22",
+              (unsigned)recordLen, (unsigned)code);
     } else {
         // Raw form: the reply less its last two bytes, behind a length equal to the reply's.
         DWORD start = (DWORD)(payload - reply);
@@ -80,6 +102,9 @@ BOOL ProcessDeviceId(PortContext* ctx, char* reply, WORD len)
         if (len >= 2)
             memcpy(buf->block + 2, reply, len - 2u);
         code = StatusCodeAt((const BYTE*)reply, start);
+        TRACE(TRACE_QUERIES, ctx->portName, "record",
+              "raw (no \"FL1;\" before \"VSTATUS:\", or not whole Base64 groups): code %u from bytes 21-22",
+              (unsigned)code);
     }
 
     // Publication comes before the code is applied. A reply too short to hold the length
@@ -88,6 +113,9 @@ BOOL ProcessDeviceId(PortContext* ctx, char* reply, WORD len)
         buf->block[0] = (BYTE)(blockLen >> 8);
         buf->block[1] = (BYTE)(blockLen & 0xFF);
         PublishStatusBlock(buf->block, (WORD)blockLen, ctx);
+    } else {
+        TRACE(TRACE_DECISIONS, ctx->portName, "not-published", "a reply of %u byte(s) cannot hold the length field",
+              (unsigned)len);
     }
 
     BuildModelText(buf->mfg, buf->mdl);
@@ -103,8 +131,10 @@ BOOL QueryDeviceStatus(PortContext* ctx, BOOL signalIdle)
     DWORD count = 0;
     BOOL result = FALSE;
 
-    if (!TestFlags(ctx, PCF_DOC_STARTED))
+    if (!TestFlags(ctx, PCF_DOC_STARTED)) {
+        TRACE(TRACE_QUERIES, ctx->portName, "not-queried", "no document is open at the port monitor");
         return FALSE;
+    }
     if (signalIdle) {
         hIdle = ReadHandle(&ctx->hIdleEvent);
         if (hIdle != NULL)
@@ -121,6 +151,8 @@ BOOL QueryDeviceStatus(PortContext* ctx, BOOL signalIdle)
             // A count beyond the buffer is the port monitor's mistake: never read past it.
             if (count > DEVID_BUFFER_SIZE)
                 count = DEVID_BUFFER_SIZE;
+            TRACE(TRACE_QUERIES, ctx->portName, "query", "control 0x%08X: %s, error %u, %u bytes", (unsigned)control,
+                  answered ? "TRUE" : "FALSE", answered ? 0u : (unsigned)GetLastError(), (unsigned)count);
             result = ProcessDeviceId(ctx, answered && count != 0 ? reply : NULL, (WORD)count);
             LocalFree(reply);
         }

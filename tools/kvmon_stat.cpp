@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <csignal>
+#include <algorithm>
 #include <iostream>
 #include <string>
 
@@ -82,21 +83,88 @@ bool Readable(const kvtools::BlockReading& r)
     return r.read && r.analysis.valid;
 }
 
-// Reads every interval until a signal; prints each change with its time.
+#ifdef _WIN32
+// The companion's wake-up: a hidden top-level window receives the monitor's broadcast
+// "QRT command message" (message-only windows do not get broadcasts).
+UINT g_notifyMessage = 0;
+bool g_notified = false;
+
+LRESULT CALLBACK WatchWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    if (g_notifyMessage != 0 && msg == g_notifyMessage) {
+        g_notified = true;
+        return 0;
+    }
+    return DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
+bool CreateWatchWindow()
+{
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = WatchWindowProc;
+    wc.hInstance = GetModuleHandleA(NULL);
+    wc.lpszClassName = "KvmonStatWatch";
+    g_notifyMessage = RegisterWindowMessageA("QRT command message");
+    if (g_notifyMessage == 0 || RegisterClassA(&wc) == 0)
+        return false;
+    return CreateWindowExA(0, wc.lpszClassName, "kvmon-stat", WS_OVERLAPPED, 0, 0, 0, 0, NULL, NULL, wc.hInstance,
+                           NULL) != NULL;
+}
+
+// Waits up to ms (in slices, so that a signal ends it soon) for the broadcast; true when
+// it came.
+bool WaitForBroadcast(unsigned ms)
+{
+    DWORD start = GetTickCount();
+    g_notified = false;
+    for (;;) {
+        MSG m;
+        while (PeekMessageA(&m, NULL, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&m);
+            DispatchMessageA(&m);
+        }
+        DWORD spent = GetTickCount() - start;
+        if (g_notified || spent >= ms || g_signal != 0)
+            return g_notified;
+        MsgWaitForMultipleObjects(0, NULL, FALSE, std::min<DWORD>(ms - spent, 50), QS_ALLINPUT);
+    }
+}
+#else
+// POSIX has no broadcast to receive: the watch reads every interval.
+bool CreateWatchWindow()
+{
+    return false;
+}
+
+bool WaitForBroadcast(unsigned ms)
+{
+    for (unsigned waited = 0; waited < ms && g_signal == 0; waited += 10)
+        Sleep(10);
+    return false;
+}
+#endif
+
+// Reads every interval, and at once when the monitor broadcasts a change (Windows), until a
+// signal; prints each change with its time and what woke the read.
 int Watch(const std::string& monitor, const std::string& port, bool json, unsigned intervalMs)
 {
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
+    bool window = CreateWatchWindow();
     kvtools::BlockReading last;
     bool first = true;
+    bool woken = false;
     while (g_signal == 0) {
         kvtools::BlockReading r = kvtools::ReadStatusBlock(monitor, port);
-        if (first || !kvtools::SameReading(r, last))
-            Report(r, json, kvtools::TimeStamp());
+        if (first || !kvtools::SameReading(r, last)) {
+            std::string time = kvtools::TimeStamp();
+            if (!json && window)
+                time += woken ? " (woken by \"QRT command message\")" : " (read at the interval)";
+            Report(r, json, time);
+        }
         first = false;
         last = r;
-        for (unsigned waited = 0; waited < intervalMs && g_signal == 0; waited += 10)
-            Sleep(10);
+        woken = WaitForBroadcast(intervalMs);
     }
     return g_signal == SIGTERM ? kvtools::kExitTerminated : kvtools::kExitInterrupted;
 }

@@ -158,6 +158,11 @@ void SetProfileWriteHook(ProfileWriteHook hook);
 using HoldHook = std::function<void(const std::string& call, DWORD value)>;
 void SetHoldHook(HoldHook hook);
 
+// ---- the debugger ----
+// Receives each OutputDebugStringA text; without a hook the texts go nowhere.
+using DebugOutputHook = std::function<void(const std::string& text)>;
+void SetDebugOutputHook(DebugOutputHook hook);
+
 // Clears logs, hooks, faults, thread records and the registry; keeps the time scale.
 void ResetForTest();
 

@@ -181,6 +181,34 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
 #define SECURITY_DESCRIPTOR_REVISION 1
 #define SECURITY_DESCRIPTOR_MIN_LENGTH 20
 
+// ---- files and time ----
+#define GENERIC_WRITE 0x40000000u
+#define GENERIC_READ 0x80000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define CREATE_ALWAYS 2
+#define OPEN_EXISTING 3
+#define OPEN_ALWAYS 4
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_BEGIN 0
+#define FILE_END 2
+#define INVALID_FILE_SIZE 0xFFFFFFFFu
+#define INVALID_SET_FILE_POINTER 0xFFFFFFFFu
+#define ERROR_HANDLE_DISK_FULL 39L
+#define ERROR_DISK_FULL 112L
+#define ERROR_WRITE_FAULT 29L
+
+typedef struct _SYSTEMTIME {
+    WORD wYear;          // four digits
+    WORD wMonth;         // 1-12
+    WORD wDayOfWeek;     // 0 = Sunday
+    WORD wDay;           // 1-31
+    WORD wHour;          // 0-23
+    WORD wMinute;        // 0-59
+    WORD wSecond;        // 0-59
+    WORD wMilliseconds;  // 0-999
+} SYSTEMTIME, *LPSYSTEMTIME;
+
 #define MAKEINTRESOURCEA(i) ((LPSTR)(ULONG_PTR)(WORD)(i))
 #define LOWORD(l) ((WORD)((DWORD_PTR)(l) & 0xffff))
 #define HIWORD(l) ((WORD)(((DWORD_PTR)(l) >> 16) & 0xffff))
@@ -272,6 +300,18 @@ BOOL WINAPI UnmapViewOfFile(LPCVOID lpBaseAddress);
 BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision);
 BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, void* pDacl,
                                       BOOL bDaclDefaulted);
+
+// ---- files, local time, the debugger (file.cpp) ----
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES sa,
+                          DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                      void* lpOverlapped);
+DWORD WINAPI SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod);
+DWORD WINAPI GetFileSize(HANDLE hFile, LPDWORD lpFileSizeHigh);
+BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
+void WINAPI GetLocalTime(LPSYSTEMTIME lpSystemTime);
+void WINAPI OutputDebugStringA(LPCSTR lpOutputString);
 
 #ifdef __cplusplus
 }

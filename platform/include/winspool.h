@@ -7,10 +7,6 @@
 
 typedef struct _devicemodeA DEVMODEA, *LPDEVMODEA;  // opaque here: never looked into
 
-typedef struct _SYSTEMTIME {
-    WORD wYear, wMonth, wDayOfWeek, wDay, wHour, wMinute, wSecond, wMilliseconds;
-} SYSTEMTIME, *LPSYSTEMTIME;
-
 typedef struct _PRINTER_DEFAULTSA {
     LPSTR pDatatype;
     LPDEVMODEA pDevMode;

@@ -16,7 +16,7 @@ namespace kvplat {
 namespace detail {
 
 // ---- kernel objects ----
-enum class Kind { Event, Thread, Mapping };
+enum class Kind { Event, Thread, Mapping, File };
 
 // A kernel object behind a HANDLE. The handle value is the object's address; the table
 // below holds the only owning reference besides those of callers that are using the

@@ -11,42 +11,6 @@ const wchar_t* const kConnectFailedText =
     L"Не удается установить соединение. \n\n1. Проверьте электропитание.\n"
     L"2. Проверьте соединение с ПК.\n3. Возможно изменился IP адрес устройства.\n";
 
-// What a second thread saw of the box, and the button it pressed.
-struct BoxAnswer {
-    const char* caption = nullptr;
-    volatile LONG stop = 0;  // set when StartDocPort has returned
-    int button = 0;  // IDRETRY or IDCANCEL
-    bool found = false;
-    std::wstring text;
-    bool hasRetry = false, hasCancel = false, hasOk = false;
-    LONG exStyle = 0;
-};
-
-DWORD WINAPI AnswerBox(void* param)
-{
-    BoxAnswer* a = static_cast<BoxAnswer*>(param);
-    HWND box = NULL;
-    DWORD start = GetTickCount();
-    while (!box && !a->stop && GetTickCount() - start < 30000) {
-        box = FindWindowA("#32770", a->caption);
-        if (!box || !IsWindowVisible(box)) {
-            box = NULL;
-            Sleep(50);
-        }
-    }
-    if (!box) return 1;
-    a->found = true;
-    wchar_t text[1024] = {};
-    GetWindowTextW(GetDlgItem(box, 0xFFFF), text, 1024);  // the box's static text control
-    a->text = text;
-    a->hasRetry = GetDlgItem(box, IDRETRY) != NULL;
-    a->hasCancel = GetDlgItem(box, IDCANCEL) != NULL;
-    a->hasOk = GetDlgItem(box, IDOK) != NULL;
-    a->exStyle = GetWindowLongA(box, GWL_EXSTYLE);
-    PostMessageA(box, WM_COMMAND, MAKEWPARAM(a->button, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, a->button)));
-    return 0;
-}
-
 class PromptTest : public MonitorTest {
 protected:
     // Queues a job, makes the port monitor refuse the next document and answers the box

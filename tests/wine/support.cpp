@@ -194,4 +194,30 @@ unsigned MonitorTest::Queries(const char* port)
     return n;
 }
 
+DWORD WINAPI AnswerBox(void* param)
+{
+    BoxAnswer* a = static_cast<BoxAnswer*>(param);
+    HWND box = NULL;
+    DWORD start = GetTickCount();
+    while (!box && !a->stop && GetTickCount() - start < 30000) {
+        box = FindWindowA("#32770", a->caption);
+        if (!box || !IsWindowVisible(box)) {
+            box = NULL;
+            Sleep(50);
+        }
+    }
+    if (!box) return 1;
+    a->found = true;
+    wchar_t text[1024] = {};
+    GetWindowTextW(GetDlgItem(box, 0xFFFF), text, 1024);  // the box's static text control
+    a->text = text;
+    a->hasRetry = GetDlgItem(box, IDRETRY) != NULL;
+    a->hasCancel = GetDlgItem(box, IDCANCEL) != NULL;
+    a->hasOk = GetDlgItem(box, IDOK) != NULL;
+    a->exStyle = GetWindowLongA(box, GWL_EXSTYLE);
+    PostMessageA(box, WM_COMMAND, MAKEWPARAM(a->button, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, a->button)));
+    return 0;
+}
+
+
 }  // namespace kvwine

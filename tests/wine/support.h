@@ -43,7 +43,21 @@ bool PumpUntil(const std::function<bool()>& cond, DWORD ms);
 // Removes an HKLM key with its subkeys (no error when absent).
 void DeleteMachineKey(const char* path);
 
-std::string Hex(const std::string& bytes);  // "4d 46 47 ..." for failure messages
+std::string Hex(const std::string& bytes);
+
+// What a second thread saw of the connection-failure box, and the button it pressed.
+struct BoxAnswer {
+    const char* caption = nullptr;
+    volatile LONG stop = 0;  // set when StartDocPort has returned
+    int button = 0;  // IDRETRY or IDCANCEL
+    bool found = false;
+    std::wstring text;
+    bool hasRetry = false, hasCancel = false, hasOk = false;
+    LONG exStyle = 0;
+};
+// Thread procedure: waits up to 30 s for a visible dialog captioned a->caption (or for
+// a->stop), reads it and presses a->button.
+DWORD WINAPI AnswerBox(void* param);  // "4d 46 47 ..." for failure messages
 
 // kvmon initialised with a fresh registry root, a fresh simulated spooler and port
 // monitor for every test. Ports opened through OpenPort are closed in TearDown.
