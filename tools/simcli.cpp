@@ -8,22 +8,52 @@
 #include <iostream>
 #include <sstream>
 
+#include "cli.h"
 #include "explore.h"
 #include "scenario.h"
+#include "scenfile.h"
 #include "simrun.h"
 
 namespace kvtools {
 
 const char* const kRunUsage =
-    "usage: kvmon-sim run [SCENARIO] [--seed N | --real-time | --speed N] [--json] [--verbose] [--hold MS]\n"
-    "       kvmon-sim explore [SCENARIO] [--seeds N] [--from S] [--jobs N]\n";
+    "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--json] [--verbose] [--hold MS]\n"
+    "       kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N]\n";
 
 namespace {
 
+const char kRunHelp[] =
+    "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--json] [--verbose] [--hold MS]\n"
+    "Plays a scenario file (- reads it from standard input; none: the built-in one) against the\n"
+    "monitor and prints the timeline.\n"
+    "  --seed N       the schedule of the deterministic run (0 to 2^64-1, default 1)\n"
+    "  --real-time    real threads on the real clock (not deterministic)\n"
+    "  --speed N      real threads on a clock of N platform ms per real ms\n"
+    "  --json         the timeline as JSON lines\n"
+    "  --verbose      also the monitor's other spooler and port monitor calls\n"
+    "  --hold MS      after the last line, keep the ports and status blocks open for MS real ms\n"
+    "Exit status: 0 played and every check held, 1 a check failed, 2 bad arguments or scenario,\n"
+    "3 deadlock.\n";
+
+const char kExploreHelp[] =
+    "usage: kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N]\n"
+    "Plays a scenario under many schedules of the deterministic run and reports the seeds that\n"
+    "break an invariant or an expect line.\n"
+    "  --seeds N      how many schedules (1 to 100000000, default 1000)\n"
+    "  --from S       the first seed (default 1)\n"
+    "  --jobs N       worker processes (1 to 64, default one per processor)\n"
+    "Exit status: 0 no violation, 1 violations, 2 bad arguments or scenario.\n";
+
+bool IsHelp(const std::string& a)
+{
+    return a == "--help" || a == "-h";
+}
+
+// One line on standard error, exit 2.
 int Usage(const std::string& message)
 {
-    std::cerr << "kvmon-sim: " << message << '\n' << kRunUsage;
-    return 2;
+    std::cerr << "kvmon-sim: " << message << '\n';
+    return kExitUsage;
 }
 
 bool ParseCount(const std::string& text, unsigned long long max, unsigned long long* value)
@@ -53,19 +83,20 @@ bool OptionNumber(const std::vector<std::string>& args, size_t* i, unsigned long
     return true;
 }
 
-// Reads and parses the scenario (the built-in one when file is empty); 0 or exit status 2.
+// Reads, checks and parses the scenario (the built-in one when file is empty, standard
+// input for "-"); 0 or exit status 2.
 int LoadScenario(const std::string& file, Scenario* scenario)
 {
     std::string text = kDefaultScenario;
     std::string name = "default";
+    std::string error;
     if (!file.empty()) {
-        if (!ReadFile(file, &text)) {
-            std::cerr << "kvmon-sim: cannot read scenario " << file << ": " << std::strerror(errno) << '\n';
+        if (!ReadScenarioFile(file, std::cin, &text, &error)) {
+            std::cerr << "kvmon-sim: " << error << '\n';
             return 2;
         }
-        name = file;
+        name = ScenarioName(file);
     }
-    std::string error;
     if (!ParseScenario(text, name, scenario, &error)) {
         std::cerr << "kvmon-sim: " << name << ":" << error << '\n';
         return 2;
@@ -74,22 +105,6 @@ int LoadScenario(const std::string& file, Scenario* scenario)
 }
 
 }  // namespace
-
-bool ReadAll(std::istream& in, std::string* out)
-{
-    std::ostringstream s;
-    s << in.rdbuf();
-    *out = s.str();
-    return !in.bad();
-}
-
-bool ReadFile(const std::string& path, std::string* out)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    return ReadAll(in, out);
-}
 
 int RunCommand(const std::vector<std::string>& args)
 {
@@ -121,7 +136,10 @@ int RunCommand(const std::vector<std::string>& args)
             if (!OptionNumber(args, &i, 0, 86400000, &n, &status))
                 return status;
             options.holdMs = static_cast<unsigned>(n);
-        } else if (!a.empty() && a[0] == '-') {
+        } else if (IsHelp(a)) {
+            std::cout << kRunHelp;
+            return kExitOk;
+        } else if (a.size() > 1 && a[0] == '-') {
             return Usage("run: unknown option " + a);
         } else if (!file.empty()) {
             return Usage("run: one scenario at a time (\"" + file + "\" and \"" + a + "\")");
@@ -165,7 +183,10 @@ int ExploreCommand(const std::vector<std::string>& args)
                 options.from = n;
             else
                 options.jobs = static_cast<unsigned>(n);
-        } else if (!a.empty() && a[0] == '-') {
+        } else if (IsHelp(a)) {
+            std::cout << kExploreHelp;
+            return kExitOk;
+        } else if (a.size() > 1 && a[0] == '-') {
             return Usage("explore: unknown option " + a);
         } else if (!file.empty()) {
             return Usage("explore: one scenario at a time (\"" + file + "\" and \"" + a + "\")");

@@ -3,7 +3,6 @@
 #ifndef KVMON_TOOLS_SIMCLI_H
 #define KVMON_TOOLS_SIMCLI_H
 
-#include <istream>
 #include <string>
 #include <vector>
 
@@ -12,9 +11,6 @@ namespace kvtools {
 extern const char* const kRunUsage;      // the usage lines of run and explore
 int RunCommand(const std::vector<std::string>& args);
 int ExploreCommand(const std::vector<std::string>& args);
-
-bool ReadAll(std::istream& in, std::string* out);
-bool ReadFile(const std::string& path, std::string* out);
 
 }  // namespace kvtools
 
