@@ -124,4 +124,16 @@ TEST(RunCli, AByteOrderMarkAndUtf8TextArePlayed)
     EXPECT_TRUE(Has(bad.err, inside.path + ":2: unknown command")) << bad.err;
 }
 
+TEST(RunCli, ADeviceOnAPortWithoutAPrinterIsRefused)
+{
+    // A typo in the port: the printer on USB001 would never get an answer.
+    ExpectRefused(Sim({"run", "-"}, "printer P port USB001\nprinter Q port LPT1\ndevice USB01 code 63400\nopen\n"),
+                  "kvmon-sim: stdin:3: device: no printer is declared on port USB01 (ports with a printer: USB001, "
+                  "LPT1)");
+    ExpectRefused(Sim({"run", "-"}, "device USB001 no-answer\nprinter P port USB001\n"),
+                  "kvmon-sim: stdin:1: device: no printer is declared on port USB001 (no printer line yet)");
+    // Port names are not case-sensitive, and a renamed printer keeps its port.
+    EXPECT_EQ(Sim({"run", "-"}, "printer P port USB001\nrename R\ndevice usb001 code 63400\n").status, 0);
+}
+
 }  // namespace
