@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "programs.h"
+#include "simcli.h"
 
 namespace {
 
@@ -16,6 +17,7 @@ using kvtest::Has;
 using kvtest::Result;
 using kvtest::RunProgram;
 using kvtest::TempPath;
+using kvtools::kMaxSpeed;
 
 const char kSmall[] = "printer P port USB001\ndevice USB001 code 63400\nopen\nstart-doc\nwrite \"x\"\nend-doc\nclose\n";
 
@@ -134,6 +136,27 @@ TEST(RunCli, ADeviceOnAPortWithoutAPrinterIsRefused)
                   "kvmon-sim: stdin:1: device: no printer is declared on port USB001 (no printer line yet)");
     // Port names are not case-sensitive, and a renamed printer keeps its port.
     EXPECT_EQ(Sim({"run", "-"}, "printer P port USB001\nrename R\ndevice usb001 code 63400\n").status, 0);
+}
+
+TEST(RunCli, RangeErrorsNameTheOptionTheValueAndTheRange)
+{
+    const std::string speed = "1.." + std::to_string(kMaxSpeed);
+    ExpectRefused(Sim({"run", "--speed", "0"}), "kvmon-sim: --speed: \"0\" is out of range " + speed);
+    ExpectRefused(Sim({"run", "--speed", std::to_string(kMaxSpeed + 1)}),
+                  "kvmon-sim: --speed: \"" + std::to_string(kMaxSpeed + 1) + "\" is out of range " + speed);
+    ExpectRefused(Sim({"run", "--speed", "fast"}), "kvmon-sim: --speed: \"fast\" is not a number (" + speed + ")");
+    ExpectRefused(Sim({"run", "--speed"}), "kvmon-sim: --speed needs a number (" + speed + ")");
+    ExpectRefused(Sim({"run", "--seed", "18446744073709551616"}),
+                  "kvmon-sim: --seed: \"18446744073709551616\" is out of range 0..18446744073709551615");
+    ExpectRefused(Sim({"run", "--seed", "-1"}), "kvmon-sim: --seed: \"-1\" is not a number (0..18446744073709551615)");
+    ExpectRefused(Sim({"run", "--hold", "86400001"}), "kvmon-sim: --hold: \"86400001\" is out of range 0..86400000");
+    ExpectRefused(Sim({"explore", "--jobs", "0"}), "kvmon-sim: --jobs: \"0\" is out of range 1..64");
+    ExpectRefused(Sim({"explore", "--seeds", "100000001"}),
+                  "kvmon-sim: --seeds: \"100000001\" is out of range 1..100000000");
+    // The fastest clock still plays the scenario as written.
+    TempFile file(kSmall);
+    Result fastest = Sim({"run", file.path, "--speed", std::to_string(kMaxSpeed)});
+    EXPECT_EQ(fastest.status, 0) << fastest.err;
 }
 
 }  // namespace

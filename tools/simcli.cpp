@@ -28,7 +28,7 @@ const char kRunHelp[] =
     "monitor and prints the timeline.\n"
     "  --seed N       the schedule of the deterministic run (0 to 2^64-1, default 1)\n"
     "  --real-time    real threads on the real clock (not deterministic)\n"
-    "  --speed N      real threads on a clock of N platform ms per real ms\n"
+    "  --speed N      real threads on a clock of N platform ms per real ms (1 to 100, default 20)\n"
     "  --json         the timeline as JSON lines\n"
     "  --verbose      also the monitor's other spooler and port monitor calls\n"
     "  --hold MS      after the last line, keep the ports and status blocks open for MS real ms\n"
@@ -56,28 +56,37 @@ int Usage(const std::string& message)
     return kExitUsage;
 }
 
-bool ParseCount(const std::string& text, unsigned long long max, unsigned long long* value)
+// A decimal number; false when the text is not one. *tooLarge when it does not fit.
+bool ParseCount(const std::string& text, unsigned long long* value, bool* tooLarge)
 {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 19)
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
-    *value = std::stoull(text);
-    return *value <= max;
+    errno = 0;
+    *value = std::strtoull(text.c_str(), nullptr, 10);
+    *tooLarge = errno == ERANGE;
+    return true;
 }
 
-// The option's number, or a one-line error (then false).
+// The option's number, or a one-line error naming the option, the value and the range
+// (then false with *status 2).
 bool OptionNumber(const std::vector<std::string>& args, size_t* i, unsigned long long min, unsigned long long max,
                   unsigned long long* value, int* status)
 {
     const std::string& name = args[*i];
+    std::string range = std::to_string(min) + ".." + std::to_string(max);
     if (*i + 1 >= args.size()) {
-        *status = Usage(name + " needs a number");
+        *status = Usage(name + " needs a number (" + range + ")");
         return false;
     }
     const std::string& text = args[++*i];
-    if (!ParseCount(text, max, value) || *value < min) {
-        std::cerr << "kvmon-sim: " << name << ": \"" << text << "\" is not a number from " << min << " to " << max
-                  << '\n';
-        *status = 2;
+    std::string problem;
+    bool tooLarge = false;
+    if (!ParseCount(text, value, &tooLarge))
+        problem = "is not a number (" + range + ")";
+    else if (tooLarge || *value < min || *value > max)
+        problem = "is out of range " + range;
+    if (!problem.empty()) {
+        *status = Usage(name + ": \"" + text + "\" " + problem);
         return false;
     }
     return true;
@@ -128,7 +137,7 @@ int RunCommand(const std::vector<std::string>& args)
             options.seed = n;
             seeded = true;
         } else if (a == "--speed") {
-            if (!OptionNumber(args, &i, 1, 100000, &n, &status))
+            if (!OptionNumber(args, &i, 1, kMaxSpeed, &n, &status))
                 return status;
             options.deterministic = false;
             options.speed = static_cast<unsigned>(n);

@@ -8,6 +8,12 @@
 
 namespace kvtools {
 
+// The fastest clock of a run on real threads (--speed), in platform ms per real ms. The
+// scenario's waits order the spooler's calls against the polling threads (a "wait 500"
+// lets a poll due at 2000 ms come first); a faster clock shrinks them below the operating
+// system's scheduling delays, and the run no longer plays the scenario as written.
+const unsigned long long kMaxSpeed = 100;
+
 extern const char* const kRunUsage;      // the usage lines of run and explore
 int RunCommand(const std::vector<std::string>& args);
 int ExploreCommand(const std::vector<std::string>& args);
