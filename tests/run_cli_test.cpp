@@ -1,12 +1,15 @@
 // kvmon-sim run and explore as a user meets them: their help, the scenario from standard
 // input, scenario files that are not scenarios, option values out of range, each run's
 // own namespace of status blocks, and what an interrupted run leaves behind.
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "programs.h"
 #include "simcli.h"
@@ -30,6 +33,78 @@ struct TempFile {
     ~TempFile() { std::remove(path.c_str()); }
     std::string path;
 };
+
+// A run of kvmon-sim in the background, its output in files.
+struct Background {
+    explicit Background(const std::vector<std::string>& args)
+        : outPath(TempPath("bg.out")), errPath(TempPath("bg.err"))
+    {
+        pid = fork();
+        if (pid == 0) {
+            int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(out, 1);
+            dup2(err, 2);
+            std::vector<char*> argv = {const_cast<char*>(KVMON_SIM_PATH)};
+            for (const auto& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    ~Background()
+    {
+        if (pid > 0 && !waited)
+            Wait();
+        std::remove(outPath.c_str());
+        std::remove(errPath.c_str());
+    }
+    Result Wait()
+    {
+        Result r;
+        int status = 0;
+        waitpid(pid, &status, 0);
+        waited = true;
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.out = kvtest::ReadFileBytes(outPath);
+        r.err = kvtest::ReadFileBytes(errPath);
+        return r;
+    }
+    pid_t pid = -1;
+    bool waited = false;
+    std::string outPath;
+    std::string errPath;
+};
+
+// Whether a path appears within 20 s.
+bool Appears(const std::string& path)
+{
+    for (int i = 0; i < 2000; i++) {
+        if (access(path.c_str(), F_OK) == 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// The shared memory object of a port's status block in a namespace.
+std::string BlockPath(const std::string& ns, const std::string& port)
+{
+    return "/dev/shm/" + ns + ".Kestravon Language Monitor" + port;
+}
+
+// Entries of /dev/shm whose name starts with prefix.
+std::vector<std::string> ShmEntries(const std::string& prefix)
+{
+    std::vector<std::string> found;
+    for (const auto& e : std::filesystem::directory_iterator("/dev/shm")) {
+        std::string name = e.path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) == 0)
+            found.push_back(name);
+    }
+    return found;
+}
 
 Result Sim(const std::vector<std::string>& args, const std::string& input = "")
 {
@@ -157,6 +232,44 @@ TEST(RunCli, RangeErrorsNameTheOptionTheValueAndTheRange)
     TempFile file(kSmall);
     Result fastest = Sim({"run", file.path, "--speed", std::to_string(kMaxSpeed)});
     EXPECT_EQ(fastest.status, 0) << fastest.err;
+}
+
+TEST(RunCli, RunsSideBySideHaveNamespacesOfTheirOwn)
+{
+    // Two runs publish the block of the same port at the same time, with different codes.
+    TempFile jam("printer P port USB001\ndevice USB001 code 42632\nopen\nstart-doc\n");
+    TempFile door("printer P port USB001\ndevice USB001 code 40401\nopen\nstart-doc\n");
+    Background a({"run", jam.path, "--hold", "4000"});
+    Background b({"run", door.path, "--hold", "4000"});
+    std::string nsA = "kvmon-sim-" + std::to_string(a.pid);
+    std::string nsB = "kvmon-sim-" + std::to_string(b.pid);
+    ASSERT_TRUE(Appears(BlockPath(nsA, "USB001")));
+    ASSERT_TRUE(Appears(BlockPath(nsB, "USB001")));
+    Result readA = RunProgram({KVMON_STAT_PATH, "USB001", "--namespace", nsA});
+    Result readB = RunProgram({KVMON_STAT_PATH, "USB001", "--namespace", nsB});
+    EXPECT_TRUE(Has(readA.out, "meaning       paper jam\n")) << readA.out << readA.err;
+    EXPECT_TRUE(Has(readB.out, "meaning       door open\n")) << readB.out << readB.err;
+    // Nothing is published where kvmon-stat looks by default.
+    EXPECT_NE(access(BlockPath("kvmon", "USB001").c_str(), F_OK), 0);
+    EXPECT_EQ(a.Wait().status, 0);
+    EXPECT_EQ(b.Wait().status, 0);
+    EXPECT_TRUE(ShmEntries(nsA + ".").empty());
+    EXPECT_TRUE(ShmEntries(nsB + ".").empty());
+}
+
+TEST(RunCli, NamespaceSharesTheBlocksWithKvmonStatOnPurpose)
+{
+    std::string ns = "kvruncli" + std::to_string(getpid());
+    TempFile file("printer P port USB003\ndevice USB003 code 12211\nopen\nstart-doc\n");
+    Background run({"run", file.path, "--hold", "4000", "--namespace", ns});
+    ASSERT_TRUE(Appears(BlockPath(ns, "USB003")));
+    Result stat = RunProgram({KVMON_STAT_PATH, "USB003", "--namespace", ns});
+    EXPECT_EQ(stat.status, 0) << stat.err;
+    EXPECT_TRUE(Has(stat.out, "meaning       paper out\n")) << stat.out;
+    EXPECT_EQ(run.Wait().status, 0);
+
+    ExpectRefused(Sim({"run", "--namespace", "a/b"}), "kvmon-sim: --namespace: \"a/b\" is not a name (empty or with '/')");
+    ExpectRefused(Sim({"run", "--namespace"}), "kvmon-sim: --namespace needs a name");
 }
 
 }  // namespace

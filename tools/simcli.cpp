@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -10,6 +11,7 @@
 
 #include "cli.h"
 #include "explore.h"
+#include "kvplatform.h"
 #include "scenario.h"
 #include "scenfile.h"
 #include "simrun.h"
@@ -18,12 +20,14 @@ namespace kvtools {
 
 const char* const kRunUsage =
     "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--json] [--verbose] [--hold MS]\n"
+    "                     [--namespace NAME]\n"
     "       kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N]\n";
 
 namespace {
 
 const char kRunHelp[] =
     "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--json] [--verbose] [--hold MS]\n"
+    "                     [--namespace NAME]\n"
     "Plays a scenario file (- reads it from standard input; none: the built-in one) against the\n"
     "monitor and prints the timeline.\n"
     "  --seed N       the schedule of the deterministic run (0 to 2^64-1, default 1)\n"
@@ -32,6 +36,8 @@ const char kRunHelp[] =
     "  --json         the timeline as JSON lines\n"
     "  --verbose      also the monitor's other spooler and port monitor calls\n"
     "  --hold MS      after the last line, keep the ports and status blocks open for MS real ms\n"
+    "  --namespace NAME  publish the status blocks in NAME, where kvmon-stat --namespace NAME\n"
+    "                 reads them (default: $KVMON_SHM_NAMESPACE, else a namespace of this run's own)\n"
     "Exit status: 0 played and every check held, 1 a check failed, 2 bad arguments or scenario,\n"
     "3 deadlock.\n";
 
@@ -92,6 +98,17 @@ bool OptionNumber(const std::vector<std::string>& args, size_t* i, unsigned long
     return true;
 }
 
+// The namespace of a run's status blocks when --namespace names none: the one named by
+// $KVMON_SHM_NAMESPACE (which kvmon-stat reads as well), else one of this run's own, so
+// that runs side by side never read or overwrite each other's blocks.
+std::string OwnNamespace()
+{
+    const char* env = std::getenv("KVMON_SHM_NAMESPACE");
+    if (env != nullptr && *env != '\0')
+        return env;
+    return "kvmon-sim-" + std::to_string(getpid());
+}
+
 // Reads, checks and parses the scenario (the built-in one when file is empty, standard
 // input for "-"); 0 or exit status 2.
 int LoadScenario(const std::string& file, Scenario* scenario)
@@ -119,6 +136,7 @@ int RunCommand(const std::vector<std::string>& args)
 {
     RunOptions options;
     std::string file;
+    std::string ns;
     bool seeded = false;
     int status = 0;
     for (size_t i = 0; i < args.size(); i++) {
@@ -141,6 +159,12 @@ int RunCommand(const std::vector<std::string>& args)
                 return status;
             options.deterministic = false;
             options.speed = static_cast<unsigned>(n);
+        } else if (a == "--namespace") {
+            if (i + 1 >= args.size())
+                return Usage("--namespace needs a name");
+            ns = args[++i];
+            if (ns.empty() || ns.find('/') != std::string::npos)
+                return Usage("--namespace: \"" + ns + "\" is not a name (empty or with '/')");
         } else if (a == "--hold") {
             if (!OptionNumber(args, &i, 0, 86400000, &n, &status))
                 return status;
@@ -162,6 +186,7 @@ int RunCommand(const std::vector<std::string>& args)
     Scenario scenario;
     if (int bad = LoadScenario(file, &scenario))
         return bad;
+    kvplat::SetMappingNamespace(ns.empty() ? OwnNamespace() : ns);
     RunResult r = RunScenario(scenario, options, std::cout, std::cerr);
     std::cout.flush();
     if (r.violated) {
