@@ -239,8 +239,8 @@ TEST(RunCli, RunsSideBySideHaveNamespacesOfTheirOwn)
     // Two runs publish the block of the same port at the same time, with different codes.
     TempFile jam("printer P port USB001\ndevice USB001 code 42632\nopen\nstart-doc\n");
     TempFile door("printer P port USB001\ndevice USB001 code 40401\nopen\nstart-doc\n");
-    Background a({"run", jam.path, "--hold", "4000"});
-    Background b({"run", door.path, "--hold", "4000"});
+    Background a({"run", jam.path, "--hold", "60000"});
+    Background b({"run", door.path, "--hold", "60000"});
     std::string nsA = "kvmon-sim-" + std::to_string(a.pid);
     std::string nsB = "kvmon-sim-" + std::to_string(b.pid);
     ASSERT_TRUE(Appears(BlockPath(nsA, "USB001")));
@@ -251,8 +251,10 @@ TEST(RunCli, RunsSideBySideHaveNamespacesOfTheirOwn)
     EXPECT_TRUE(Has(readB.out, "meaning       door open\n")) << readB.out << readB.err;
     // Nothing is published where kvmon-stat looks by default.
     EXPECT_NE(access(BlockPath("kvmon", "USB001").c_str(), F_OK), 0);
-    EXPECT_EQ(a.Wait().status, 0);
-    EXPECT_EQ(b.Wait().status, 0);
+    kill(a.pid, SIGTERM);
+    kill(b.pid, SIGTERM);
+    EXPECT_EQ(a.Wait().status, 143);
+    EXPECT_EQ(b.Wait().status, 143);
     EXPECT_TRUE(ShmEntries(nsA + ".").empty());
     EXPECT_TRUE(ShmEntries(nsB + ".").empty());
 }
@@ -270,6 +272,32 @@ TEST(RunCli, NamespaceSharesTheBlocksWithKvmonStatOnPurpose)
 
     ExpectRefused(Sim({"run", "--namespace", "a/b"}), "kvmon-sim: --namespace: \"a/b\" is not a name (empty or with '/')");
     ExpectRefused(Sim({"run", "--namespace"}), "kvmon-sim: --namespace needs a name");
+}
+
+// Interrupts a run once its block is published: nothing of it is left afterwards.
+void ExpectInterruptLeavesNothing(int signal, int status, const std::string& message, const std::vector<std::string>& mode)
+{
+    std::string ns = "kvruncli" + std::to_string(getpid()) + "_" + std::to_string(signal);
+    TempFile file("printer P port USB004\ndevice USB004 code 42632\nopen\nstart-doc\nwrite \"x\"\n");
+    std::vector<std::string> args = {"run", file.path, "--hold", "60000", "--namespace", ns};
+    args.insert(args.end(), mode.begin(), mode.end());
+    Background run(args);
+    ASSERT_TRUE(Appears(BlockPath(ns, "USB004")));
+    // The companion's folder of the run, in /dev/shm as a tmpfs.
+    std::string folders = "kvmon-sim-" + std::to_string(run.pid) + "-";
+    EXPECT_EQ(ShmEntries(folders).size(), 1u);
+    kill(run.pid, signal);
+    Result r = run.Wait();
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_EQ(r.err, "kvmon-sim: " + message + "; the run's status blocks and temporary folder are removed\n");
+    EXPECT_TRUE(ShmEntries(ns + ".").empty());
+    EXPECT_TRUE(ShmEntries(folders).empty());
+}
+
+TEST(RunCli, InterruptedRunsRemoveTheirBlocksAndFolders)
+{
+    ExpectInterruptLeavesNothing(SIGINT, 130, "interrupted (SIGINT)", {"--real-time"});
+    ExpectInterruptLeavesNothing(SIGTERM, 143, "terminated (SIGTERM)", {"--speed", "20"});
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "cli.h"
 #include "explore.h"
 #include "kvplatform.h"
+#include "runguard.h"
 #include "scenario.h"
 #include "scenfile.h"
 #include "simrun.h"
@@ -39,7 +40,8 @@ const char kRunHelp[] =
     "  --namespace NAME  publish the status blocks in NAME, where kvmon-stat --namespace NAME\n"
     "                 reads them (default: $KVMON_SHM_NAMESPACE, else a namespace of this run's own)\n"
     "Exit status: 0 played and every check held, 1 a check failed, 2 bad arguments or scenario,\n"
-    "3 deadlock.\n";
+    "3 deadlock, 130 interrupted (SIGINT), 143 terminated (SIGTERM); both remove the run's status\n"
+    "blocks and temporary folder first.\n";
 
 const char kExploreHelp[] =
     "usage: kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N]\n"
@@ -187,6 +189,7 @@ int RunCommand(const std::vector<std::string>& args)
     if (int bad = LoadScenario(file, &scenario))
         return bad;
     kvplat::SetMappingNamespace(ns.empty() ? OwnNamespace() : ns);
+    GuardRun();
     RunResult r = RunScenario(scenario, options, std::cout, std::cerr);
     std::cout.flush();
     if (r.violated) {
