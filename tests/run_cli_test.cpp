@@ -160,8 +160,8 @@ TEST(RunCli, ScenarioFilesThatAreNotTextAreRefusedBeforeAnythingPlays)
 {
     std::string dir = TempPath("dir");
     std::filesystem::create_directory(dir);
-    ExpectRefused(Sim({"run", dir}), "kvmon-sim: " + dir + ": is a directory, not a scenario file");
-    ExpectRefused(Sim({"explore", dir}), "kvmon-sim: " + dir + ": is a directory, not a scenario file");
+    ExpectRefused(Sim({"run", dir}), "kvmon-sim: " + dir + ": cannot read the scenario: is a directory");
+    ExpectRefused(Sim({"explore", dir}), "kvmon-sim: " + dir + ": cannot read the scenario: is a directory");
     std::filesystem::remove(dir);
 
     TempFile empty("");

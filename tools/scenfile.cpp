@@ -3,13 +3,10 @@
 // encoding never plays as a garbled scenario.
 #include "scenfile.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <sstream>
+
+#include "cli.h"
 
 namespace kvtools {
 
@@ -110,35 +107,18 @@ bool CheckScenarioText(const std::string& name, std::string* bytes, std::string*
 bool ReadScenarioFile(const std::string& path, std::istream& stdinStream, std::string* text, std::string* error)
 {
     std::string name = ScenarioName(path);
-    std::ostringstream s;
     if (path == "-") {
+        std::ostringstream s;
         s << stdinStream.rdbuf();
         if (stdinStream.bad()) {
             *error = name + ": cannot read standard input";
             return false;
         }
-    } else {
-        struct stat st;
-        if (stat(path.c_str(), &st) != 0) {
-            *error = name + ": cannot read the scenario: " + std::strerror(errno);
-            return false;
-        }
-        if (S_ISDIR(st.st_mode)) {
-            *error = name + ": is a directory, not a scenario file";
-            return false;
-        }
-        std::ifstream in(path, std::ios::binary);
-        if (!in) {
-            *error = name + ": cannot read the scenario: " + std::strerror(errno);
-            return false;
-        }
-        s << in.rdbuf();
-        if (in.bad()) {
-            *error = name + ": read error";
-            return false;
-        }
+        *text = s.str();
+    } else if (!ReadInputFile(path, text, error)) {
+        *error = name + ": cannot read the scenario: " + *error;
+        return false;
     }
-    *text = s.str();
     return CheckScenarioText(name, text, error);
 }
 

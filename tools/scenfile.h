@@ -14,9 +14,9 @@ const size_t kMaxScenarioLine = 64 * 1024;
 std::string ScenarioName(const std::string& path);
 
 // The text of a scenario file, or of standard input when path is "-". false with *error
-// set to one line that starts with the name: "NAME: is a directory ...", "NAME: is empty
-// ...", "NAME:LINE: the line is N bytes long ...", "NAME: byte at offset N (0xHH) is not
-// UTF-8 text ...". A leading UTF-8 byte order mark is dropped.
+// set to one line that starts with the name: "NAME: cannot read the scenario: REASON",
+// "NAME: is empty ...", "NAME:LINE: the line is N bytes long ...", "NAME: byte at offset N
+// (0xHH) is not UTF-8 text ...". A leading UTF-8 byte order mark is dropped.
 bool ReadScenarioFile(const std::string& path, std::istream& stdinStream, std::string* text, std::string* error);
 
 // The same checks on bytes already read; false with *error as above.
