@@ -300,4 +300,20 @@ TEST(RunCli, InterruptedRunsRemoveTheirBlocksAndFolders)
     ExpectInterruptLeavesNothing(SIGTERM, 143, "terminated (SIGTERM)", {"--speed", "20"});
 }
 
+TEST(RunCli, TheNextRunRemovesWhatAKilledRunLeft)
+{
+    TempFile file("printer P port USB005\ndevice USB005 code 63400\nopen\nstart-doc\n");
+    Background killed({"run", file.path, "--hold", "60000"});
+    std::string own = "kvmon-sim-" + std::to_string(killed.pid);
+    ASSERT_TRUE(Appears(BlockPath(own, "USB005")));
+    kill(killed.pid, SIGKILL);
+    EXPECT_EQ(killed.Wait().status, -1);
+    EXPECT_EQ(ShmEntries(own + ".").size(), 1u);  // its block
+    EXPECT_EQ(ShmEntries(own + "-").size(), 1u);  // its temporary folder
+
+    EXPECT_EQ(Sim({"run", file.path}).status, 0);
+    EXPECT_TRUE(ShmEntries(own + ".").empty());
+    EXPECT_TRUE(ShmEntries(own + "-").empty());
+}
+
 }  // namespace

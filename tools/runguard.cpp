@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -73,7 +74,49 @@ void Watch(sigset_t set)
     _exit(sig == SIGINT ? kExitInterrupted : kExitTerminated);
 }
 
+// The pid in a name "kvmon-sim-PID" followed by '.' (a block of the run's own namespace) or
+// '-' (its temporary folder); 0 for any other name.
+pid_t RunPid(const std::string& name)
+{
+    const std::string prefix = "kvmon-sim-";
+    if (name.compare(0, prefix.size(), prefix) != 0)
+        return 0;
+    size_t end = name.find_first_not_of("0123456789", prefix.size());
+    if (end == prefix.size() || end == std::string::npos || end - prefix.size() > 9 ||
+        (name[end] != '.' && name[end] != '-'))
+        return 0;
+    return static_cast<pid_t>(std::stol(name.substr(prefix.size(), end - prefix.size())));
+}
+
 }  // namespace
+
+void RemoveLeftovers()
+{
+    for (const char* base : {"/dev/shm", "/tmp"}) {
+        DIR* dir = opendir(base);
+        if (dir == nullptr)
+            continue;
+        std::set<std::string> names;
+        while (dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            pid_t pid = RunPid(name);
+            // Only runs that are gone: a run of another user is alive (EPERM) as well.
+            if (pid > 0 && pid != getpid() && kill(pid, 0) != 0 && errno == ESRCH)
+                names.insert(name);
+        }
+        closedir(dir);
+        for (const auto& name : names) {
+            std::string path = std::string(base) + "/" + name;
+            if (name[name.find_first_not_of("0123456789", 10)] == '.') {
+                if (std::string(base) == "/dev/shm")
+                    shm_unlink(("/" + name).c_str());
+            } else {
+                std::error_code ec;
+                std::filesystem::remove_all(path, ec);
+            }
+        }
+    }
+}
 
 void GuardRun()
 {

@@ -1,5 +1,6 @@
 // What a run leaves behind when it is interrupted: nothing. SIGINT (Ctrl-C) and SIGTERM
-// end a run of kvmon-sim only after its status blocks and temporary folders are removed.
+// end a run of kvmon-sim only after its status blocks and temporary folders are removed;
+// what a run killed outright left is removed by the next run.
 #ifndef KVMON_TOOLS_RUNGUARD_H
 #define KVMON_TOOLS_RUNGUARD_H
 
@@ -14,6 +15,11 @@ namespace kvtools {
 // standard error and ends the process with 130 (SIGINT) or 143 (SIGTERM). Call it before
 // the first thread starts; later calls do nothing.
 void GuardRun();
+
+// Removes what runs killed by SIGKILL left: the blocks of their own namespaces
+// ("kvmon-sim-PID.*" in /dev/shm) and their temporary folders ("kvmon-sim-PID-*" in
+// /dev/shm and /tmp), of every PID that is no longer a process.
+void RemoveLeftovers();
 
 // A folder to remove on a signal, and no longer.
 void GuardFolder(const std::string& path);

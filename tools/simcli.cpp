@@ -189,6 +189,7 @@ int RunCommand(const std::vector<std::string>& args)
     if (int bad = LoadScenario(file, &scenario))
         return bad;
     kvplat::SetMappingNamespace(ns.empty() ? OwnNamespace() : ns);
+    RemoveLeftovers();
     GuardRun();
     RunResult r = RunScenario(scenario, options, std::cout, std::cerr);
     std::cout.flush();
