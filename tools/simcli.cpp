@@ -4,10 +4,7 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
 #include "cli.h"
 #include "explore.h"

@@ -1,5 +1,6 @@
 // The "run" and "explore" commands of kvmon-sim: their options, the scenario file, and
-// the exit status (0 played and held, 1 a violation, 2 bad arguments or scenario).
+// the exit status (0 played and held, 1 a violation, 2 bad arguments or scenario, 130/143
+// a run interrupted by SIGINT/SIGTERM).
 #ifndef KVMON_TOOLS_SIMCLI_H
 #define KVMON_TOOLS_SIMCLI_H
 
