@@ -314,6 +314,17 @@ TEST(RunCli, TheNextRunRemovesWhatAKilledRunLeft)
     EXPECT_EQ(Sim({"run", file.path}).status, 0);
     EXPECT_TRUE(ShmEntries(own + ".").empty());
     EXPECT_TRUE(ShmEntries(own + "-").empty());
+
+    // A block of an explore worker that is gone (as a deadlocked schedule leaves it), and
+    // one of a process that is still there (this one), which stays.
+    std::string gone = "/dev/shm/kvmon-explore-" + std::to_string(killed.pid) + ".Kestravon Language MonitorUSB005";
+    std::string alive = "/dev/shm/kvmon-explore-" + std::to_string(getpid()) + ".Kestravon Language MonitorUSB005";
+    std::ofstream(gone) << "x";
+    std::ofstream(alive) << "x";
+    EXPECT_EQ(Sim({"explore", file.path, "--seeds", "1", "--jobs", "1"}).status, 0);
+    EXPECT_FALSE(std::filesystem::exists(gone));
+    EXPECT_TRUE(std::filesystem::exists(alive));
+    std::remove(alive.c_str());
 }
 
 }  // namespace

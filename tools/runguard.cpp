@@ -13,6 +13,8 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "cli.h"
 
@@ -74,45 +76,54 @@ void Watch(sigset_t set)
     _exit(sig == SIGINT ? kExitInterrupted : kExitTerminated);
 }
 
-// The pid in a name "kvmon-sim-PID" followed by '.' (a block of the run's own namespace) or
-// '-' (its temporary folder); 0 for any other name.
-pid_t RunPid(const std::string& name)
+// What a process left in /dev/shm or /tmp, told by its name: the blocks of a run's own
+// namespace ("kvmon-sim-PID." and, of explore's workers, "kvmon-explore-PID.") and a run's
+// temporary folder ("kvmon-sim-PID-").
+struct Leftover {
+    pid_t pid = 0;  // 0: not a leftover's name
+    bool block = false;
+};
+
+Leftover ParseLeftover(const std::string& name)
 {
-    const std::string prefix = "kvmon-sim-";
-    if (name.compare(0, prefix.size(), prefix) != 0)
-        return 0;
-    size_t end = name.find_first_not_of("0123456789", prefix.size());
-    if (end == prefix.size() || end == std::string::npos || end - prefix.size() > 9 ||
-        (name[end] != '.' && name[end] != '-'))
-        return 0;
-    return static_cast<pid_t>(std::stol(name.substr(prefix.size(), end - prefix.size())));
+    Leftover l;
+    for (const std::string prefix : {"kvmon-sim-", "kvmon-explore-"}) {
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        size_t end = name.find_first_not_of("0123456789", prefix.size());
+        if (end == prefix.size() || end == std::string::npos || end - prefix.size() > 9)
+            return l;
+        l.block = name[end] == '.';
+        if (!l.block && (name[end] != '-' || prefix != "kvmon-sim-"))
+            return l;
+        l.pid = static_cast<pid_t>(std::stol(name.substr(prefix.size(), end - prefix.size())));
+    }
+    return l;
 }
 
 }  // namespace
 
 void RemoveLeftovers()
 {
-    for (const char* base : {"/dev/shm", "/tmp"}) {
-        DIR* dir = opendir(base);
+    for (const std::string base : {"/dev/shm", "/tmp"}) {
+        DIR* dir = opendir(base.c_str());
         if (dir == nullptr)
             continue;
-        std::set<std::string> names;
+        std::vector<std::pair<std::string, bool>> found;  // name, whether a block
         while (dirent* entry = readdir(dir)) {
-            std::string name = entry->d_name;
-            pid_t pid = RunPid(name);
-            // Only runs that are gone: a run of another user is alive (EPERM) as well.
-            if (pid > 0 && pid != getpid() && kill(pid, 0) != 0 && errno == ESRCH)
-                names.insert(name);
+            Leftover l = ParseLeftover(entry->d_name);
+            // Only of processes that are gone: one of another user is alive (EPERM) as well.
+            if (l.pid > 0 && l.pid != getpid() && kill(l.pid, 0) != 0 && errno == ESRCH)
+                found.emplace_back(entry->d_name, l.block);
         }
         closedir(dir);
-        for (const auto& name : names) {
-            std::string path = std::string(base) + "/" + name;
-            if (name[name.find_first_not_of("0123456789", 10)] == '.') {
-                if (std::string(base) == "/dev/shm")
-                    shm_unlink(("/" + name).c_str());
+        for (const auto& f : found) {
+            if (f.second) {
+                if (base == "/dev/shm")
+                    shm_unlink(("/" + f.first).c_str());
             } else {
                 std::error_code ec;
-                std::filesystem::remove_all(path, ec);
+                std::filesystem::remove_all(base + "/" + f.first, ec);
             }
         }
     }

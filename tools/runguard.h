@@ -16,9 +16,10 @@ namespace kvtools {
 // the first thread starts; later calls do nothing.
 void GuardRun();
 
-// Removes what runs killed by SIGKILL left: the blocks of their own namespaces
-// ("kvmon-sim-PID.*" in /dev/shm) and their temporary folders ("kvmon-sim-PID-*" in
-// /dev/shm and /tmp), of every PID that is no longer a process.
+// Removes what runs killed outright (SIGKILL, a deadlocked schedule) left: the blocks of
+// their own namespaces ("kvmon-sim-PID.*", explore's "kvmon-explore-PID.*" in /dev/shm)
+// and their temporary folders ("kvmon-sim-PID-*" in /dev/shm and /tmp), of every PID that
+// is no longer a process.
 void RemoveLeftovers();
 
 // A folder to remove on a signal, and no longer.

@@ -232,6 +232,7 @@ int ExploreCommand(const std::vector<std::string>& args)
     Scenario scenario;
     if (int bad = LoadScenario(file, &scenario))
         return bad;
+    RemoveLeftovers();
     options.replayName = file;
     options.progress = isatty(STDERR_FILENO) != 0;
     ExploreResult result = Explore(scenario, options, std::cerr);
