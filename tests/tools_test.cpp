@@ -391,7 +391,7 @@ TEST(KvmonSim, BadInputIsRefusedBeforeAnythingPlays)
 
     Result missing = RunProgram({KVMON_SIM_PATH, "run", "/nonexistent/x.scn"});
     EXPECT_EQ(missing.status, 2);
-    EXPECT_TRUE(Has(missing.err, "cannot read scenario /nonexistent/x.scn"));
+    EXPECT_EQ(missing.err, "kvmon-sim: /nonexistent/x.scn: cannot read the scenario: No such file or directory\n");
     EXPECT_EQ(RunProgram({KVMON_SIM_PATH, "run", "--hold"}).status, 2);
     EXPECT_EQ(RunProgram({KVMON_SIM_PATH, "frobnicate"}).status, 2);
     EXPECT_EQ(RunProgram({KVMON_SIM_PATH, "decode", "\\q"}).status, 2);

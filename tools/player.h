@@ -115,6 +115,7 @@ private:
     void StartDoc(const Command& c);
     void Close(PortState& port, const std::string& function);
     void SetStatovue(bool on);
+    void RemoveFolder();  // the temporary folder, at the end of the run
     PortState& Port(const std::string& name) { return ports_[sim::FoldName(name)]; }
 
     // observe.cpp

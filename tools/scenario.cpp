@@ -351,11 +351,22 @@ private:
         current_ = key;
     }
 
+    // "ports with a printer: USB001, USB002", to spot a typo in a port name.
+    std::string DeclaredPorts() const
+    {
+        std::string list;
+        for (const auto& p : printers_)
+            list += (list.empty() ? "" : ", ") + p.second.port;
+        return list.empty() ? "no printer line yet" : "ports with a printer: " + list;
+    }
+
     void ParseDevice(const std::vector<Token>& t, Command& cmd)
     {
         if (t.size() < 3)
             throw LineError("device: write 'device PORT answer \"TEXT\" | code N | no-answer | empty'");
         cmd.port = Name(t[1], "the port name");
+        if (ports_.count(Fold(cmd.port)) == 0)
+            throw LineError("device: no printer is declared on port " + cmd.port + " (" + DeclaredPorts() + ")");
         const Token& kind = t[2];
         if (Is(kind, "answer")) {
             if (t.size() != 4 || !t[3].quoted)

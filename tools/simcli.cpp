@@ -3,69 +3,125 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-#include <fstream>
+#include <cstdlib>
 #include <iostream>
-#include <sstream>
 
+#include "cli.h"
 #include "explore.h"
+#include "kvplatform.h"
+#include "runguard.h"
 #include "scenario.h"
+#include "scenfile.h"
 #include "simrun.h"
 
 namespace kvtools {
 
 const char* const kRunUsage =
-    "usage: kvmon-sim run [SCENARIO] [--seed N | --real-time | --speed N] [--json] [--verbose] [--hold MS]\n"
-    "       kvmon-sim explore [SCENARIO] [--seeds N] [--from S] [--jobs N]\n";
+    "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--json] [--verbose] [--hold MS]\n"
+    "                     [--namespace NAME]\n"
+    "       kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N]\n";
 
 namespace {
 
+const char kRunHelp[] =
+    "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--json] [--verbose] [--hold MS]\n"
+    "                     [--namespace NAME]\n"
+    "Plays a scenario file (- reads it from standard input; none: the built-in one) against the\n"
+    "monitor and prints the timeline.\n"
+    "  --seed N       the schedule of the deterministic run (0 to 2^64-1, default 1)\n"
+    "  --real-time    real threads on the real clock (not deterministic)\n"
+    "  --speed N      real threads on a clock of N platform ms per real ms (1 to 100, default 20)\n"
+    "  --json         the timeline as JSON lines\n"
+    "  --verbose      also the monitor's other spooler and port monitor calls\n"
+    "  --hold MS      after the last line, keep the ports and status blocks open for MS real ms\n"
+    "  --namespace NAME  publish the status blocks in NAME, where kvmon-stat --namespace NAME\n"
+    "                 reads them (default: $KVMON_SHM_NAMESPACE, else a namespace of this run's own)\n"
+    "Exit status: 0 played and every check held, 1 a check failed, 2 bad arguments or scenario,\n"
+    "3 deadlock, 130 interrupted (SIGINT), 143 terminated (SIGTERM); both remove the run's status\n"
+    "blocks and temporary folder first.\n";
+
+const char kExploreHelp[] =
+    "usage: kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N]\n"
+    "Plays a scenario under many schedules of the deterministic run and reports the seeds that\n"
+    "break an invariant or an expect line.\n"
+    "  --seeds N      how many schedules (1 to 100000000, default 1000)\n"
+    "  --from S       the first seed (default 1)\n"
+    "  --jobs N       worker processes (1 to 64, default one per processor)\n"
+    "Exit status: 0 no violation, 1 violations, 2 bad arguments or scenario.\n";
+
+bool IsHelp(const std::string& a)
+{
+    return a == "--help" || a == "-h";
+}
+
+// One line on standard error, exit 2.
 int Usage(const std::string& message)
 {
-    std::cerr << "kvmon-sim: " << message << '\n' << kRunUsage;
-    return 2;
+    std::cerr << "kvmon-sim: " << message << '\n';
+    return kExitUsage;
 }
 
-bool ParseCount(const std::string& text, unsigned long long max, unsigned long long* value)
+// A decimal number; false when the text is not one. *tooLarge when it does not fit.
+bool ParseCount(const std::string& text, unsigned long long* value, bool* tooLarge)
 {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos || text.size() > 19)
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
-    *value = std::stoull(text);
-    return *value <= max;
+    errno = 0;
+    *value = std::strtoull(text.c_str(), nullptr, 10);
+    *tooLarge = errno == ERANGE;
+    return true;
 }
 
-// The option's number, or a one-line error (then false).
+// The option's number, or a one-line error naming the option, the value and the range
+// (then false with *status 2).
 bool OptionNumber(const std::vector<std::string>& args, size_t* i, unsigned long long min, unsigned long long max,
                   unsigned long long* value, int* status)
 {
     const std::string& name = args[*i];
+    std::string range = std::to_string(min) + ".." + std::to_string(max);
     if (*i + 1 >= args.size()) {
-        *status = Usage(name + " needs a number");
+        *status = Usage(name + " needs a number (" + range + ")");
         return false;
     }
     const std::string& text = args[++*i];
-    if (!ParseCount(text, max, value) || *value < min) {
-        std::cerr << "kvmon-sim: " << name << ": \"" << text << "\" is not a number from " << min << " to " << max
-                  << '\n';
-        *status = 2;
+    std::string problem;
+    bool tooLarge = false;
+    if (!ParseCount(text, value, &tooLarge))
+        problem = "is not a number (" + range + ")";
+    else if (tooLarge || *value < min || *value > max)
+        problem = "is out of range " + range;
+    if (!problem.empty()) {
+        *status = Usage(name + ": \"" + text + "\" " + problem);
         return false;
     }
     return true;
 }
 
-// Reads and parses the scenario (the built-in one when file is empty); 0 or exit status 2.
+// The namespace of a run's status blocks when --namespace names none: the one named by
+// $KVMON_SHM_NAMESPACE (which kvmon-stat reads as well), else one of this run's own, so
+// that runs side by side never read or overwrite each other's blocks.
+std::string OwnNamespace()
+{
+    const char* env = std::getenv("KVMON_SHM_NAMESPACE");
+    if (env != nullptr && *env != '\0')
+        return env;
+    return "kvmon-sim-" + std::to_string(getpid());
+}
+
+// Reads, checks and parses the scenario (the built-in one when file is empty, standard
+// input for "-"); 0 or exit status 2.
 int LoadScenario(const std::string& file, Scenario* scenario)
 {
     std::string text = kDefaultScenario;
     std::string name = "default";
+    std::string error;
     if (!file.empty()) {
-        if (!ReadFile(file, &text)) {
-            std::cerr << "kvmon-sim: cannot read scenario " << file << ": " << std::strerror(errno) << '\n';
+        if (!ReadScenarioFile(file, std::cin, &text, &error)) {
+            std::cerr << "kvmon-sim: " << error << '\n';
             return 2;
         }
-        name = file;
+        name = ScenarioName(file);
     }
-    std::string error;
     if (!ParseScenario(text, name, scenario, &error)) {
         std::cerr << "kvmon-sim: " << name << ":" << error << '\n';
         return 2;
@@ -75,26 +131,11 @@ int LoadScenario(const std::string& file, Scenario* scenario)
 
 }  // namespace
 
-bool ReadAll(std::istream& in, std::string* out)
-{
-    std::ostringstream s;
-    s << in.rdbuf();
-    *out = s.str();
-    return !in.bad();
-}
-
-bool ReadFile(const std::string& path, std::string* out)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    return ReadAll(in, out);
-}
-
 int RunCommand(const std::vector<std::string>& args)
 {
     RunOptions options;
     std::string file;
+    std::string ns;
     bool seeded = false;
     int status = 0;
     for (size_t i = 0; i < args.size(); i++) {
@@ -113,15 +154,24 @@ int RunCommand(const std::vector<std::string>& args)
             options.seed = n;
             seeded = true;
         } else if (a == "--speed") {
-            if (!OptionNumber(args, &i, 1, 100000, &n, &status))
+            if (!OptionNumber(args, &i, 1, kMaxSpeed, &n, &status))
                 return status;
             options.deterministic = false;
             options.speed = static_cast<unsigned>(n);
+        } else if (a == "--namespace") {
+            if (i + 1 >= args.size())
+                return Usage("--namespace needs a name");
+            ns = args[++i];
+            if (ns.empty() || ns.find('/') != std::string::npos)
+                return Usage("--namespace: \"" + ns + "\" is not a name (empty or with '/')");
         } else if (a == "--hold") {
             if (!OptionNumber(args, &i, 0, 86400000, &n, &status))
                 return status;
             options.holdMs = static_cast<unsigned>(n);
-        } else if (!a.empty() && a[0] == '-') {
+        } else if (IsHelp(a)) {
+            std::cout << kRunHelp;
+            return kExitOk;
+        } else if (a.size() > 1 && a[0] == '-') {
             return Usage("run: unknown option " + a);
         } else if (!file.empty()) {
             return Usage("run: one scenario at a time (\"" + file + "\" and \"" + a + "\")");
@@ -135,6 +185,9 @@ int RunCommand(const std::vector<std::string>& args)
     Scenario scenario;
     if (int bad = LoadScenario(file, &scenario))
         return bad;
+    kvplat::SetMappingNamespace(ns.empty() ? OwnNamespace() : ns);
+    RemoveLeftovers();
+    GuardRun();
     RunResult r = RunScenario(scenario, options, std::cout, std::cerr);
     std::cout.flush();
     if (r.violated) {
@@ -165,7 +218,10 @@ int ExploreCommand(const std::vector<std::string>& args)
                 options.from = n;
             else
                 options.jobs = static_cast<unsigned>(n);
-        } else if (!a.empty() && a[0] == '-') {
+        } else if (IsHelp(a)) {
+            std::cout << kExploreHelp;
+            return kExitOk;
+        } else if (a.size() > 1 && a[0] == '-') {
             return Usage("explore: unknown option " + a);
         } else if (!file.empty()) {
             return Usage("explore: one scenario at a time (\"" + file + "\" and \"" + a + "\")");
@@ -176,6 +232,7 @@ int ExploreCommand(const std::vector<std::string>& args)
     Scenario scenario;
     if (int bad = LoadScenario(file, &scenario))
         return bad;
+    RemoveLeftovers();
     options.replayName = file;
     options.progress = isatty(STDERR_FILENO) != 0;
     ExploreResult result = Explore(scenario, options, std::cerr);

@@ -1,20 +1,23 @@
 // The "run" and "explore" commands of kvmon-sim: their options, the scenario file, and
-// the exit status (0 played and held, 1 a violation, 2 bad arguments or scenario).
+// the exit status (0 played and held, 1 a violation, 2 bad arguments or scenario, 130/143
+// a run interrupted by SIGINT/SIGTERM).
 #ifndef KVMON_TOOLS_SIMCLI_H
 #define KVMON_TOOLS_SIMCLI_H
 
-#include <istream>
 #include <string>
 #include <vector>
 
 namespace kvtools {
 
+// The fastest clock of a run on real threads (--speed), in platform ms per real ms. The
+// scenario's waits order the spooler's calls against the polling threads (a "wait 500"
+// lets a poll due at 2000 ms come first); a faster clock shrinks them below the operating
+// system's scheduling delays, and the run no longer plays the scenario as written.
+const unsigned long long kMaxSpeed = 100;
+
 extern const char* const kRunUsage;      // the usage lines of run and explore
 int RunCommand(const std::vector<std::string>& args);
 int ExploreCommand(const std::vector<std::string>& args);
-
-bool ReadAll(std::istream& in, std::string* out);
-bool ReadFile(const std::string& path, std::string* out);
 
 }  // namespace kvtools
 

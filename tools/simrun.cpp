@@ -27,6 +27,7 @@
 #include "devstatus.h"
 #include "kvplatform.h"
 #include "player.h"
+#include "runguard.h"
 #include "simcommon.h"
 #include "simtext.h"
 
@@ -73,13 +74,15 @@ bool Player::Setup()
 {
     // In memory where there is a tmpfs: a schedule writes vuelog.err several times.
     std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string templ = base + "/kvmon-sim-XXXXXX";
+    // Named after the process, so that what a killed run left can be told by its name.
+    std::string templ = base + "/kvmon-sim-" + std::to_string(getpid()) + "-XXXXXX";
     const char* dir = mkdtemp(&templ[0]);
     if (dir == nullptr) {
         err_ << "kvmon-sim: cannot create a temporary folder: " << std::strerror(errno) << '\n';
         return false;
     }
     folder_ = dir;
+    GuardFolder(folder_);
     if (options_.deterministic) {
         kvplat::SetDeadlockHandler([](const std::string& report) {
             if (g_player != nullptr)
@@ -135,6 +138,15 @@ void Player::SetStatovue(bool on)
     RegCloseKey(key);
 }
 
+void Player::RemoveFolder()
+{
+    if (folder_.empty())
+        return;
+    std::error_code ec;
+    std::filesystem::remove_all(folder_, ec);
+    UnguardFolder(folder_);
+}
+
 // Port handles of the monitor are its contexts' addresses: the timeline numbers them.
 std::string Player::HandleName(HANDLE h)
 {
@@ -148,8 +160,10 @@ RunResult Player::Run()
 {
     RunResult result;
     result.exitCode = 1;
-    if (!Setup())
+    if (!Setup()) {
+        RemoveFolder();
         return result;
+    }
     g_player = this;
     spoolerThread_ = GetCurrentThreadId();
     InstallObservers();
@@ -208,8 +222,7 @@ RunResult Player::Run()
         violation_->excerpt = timeline_.Excerpt(violationSeq_, kExcerptLines);
     RemoveObservers();
     g_player = nullptr;
-    std::error_code ec;
-    std::filesystem::remove_all(folder_, ec);
+    RemoveFolder();
     if (violation_) {
         result.violated = true;
         result.violation = *violation_;

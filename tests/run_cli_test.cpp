@@ -1,0 +1,330 @@
+// kvmon-sim run and explore as a user meets them: their help, the scenario from standard
+// input, scenario files that are not scenarios, option values out of range, each run's
+// own namespace of status blocks, and what an interrupted run leaves behind.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "programs.h"
+#include "simcli.h"
+
+namespace {
+
+using kvtest::Has;
+using kvtest::Result;
+using kvtest::RunProgram;
+using kvtest::TempPath;
+using kvtools::kMaxSpeed;
+
+const char kSmall[] = "printer P port USB001\ndevice USB001 code 63400\nopen\nstart-doc\nwrite \"x\"\nend-doc\nclose\n";
+
+// A file holding bytes, removed when the holder goes.
+struct TempFile {
+    explicit TempFile(const std::string& bytes) : path(TempPath("scenario.scn"))
+    {
+        std::ofstream(path, std::ios::binary) << bytes;
+    }
+    ~TempFile() { std::remove(path.c_str()); }
+    std::string path;
+};
+
+// A run of kvmon-sim in the background, its output in files.
+struct Background {
+    explicit Background(const std::vector<std::string>& args)
+        : outPath(TempPath("bg.out")), errPath(TempPath("bg.err"))
+    {
+        pid = fork();
+        if (pid == 0) {
+            int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(out, 1);
+            dup2(err, 2);
+            std::vector<char*> argv = {const_cast<char*>(KVMON_SIM_PATH)};
+            for (const auto& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    ~Background()
+    {
+        if (pid > 0 && !waited)
+            Wait();
+        std::remove(outPath.c_str());
+        std::remove(errPath.c_str());
+    }
+    Result Wait()
+    {
+        Result r;
+        int status = 0;
+        waitpid(pid, &status, 0);
+        waited = true;
+        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.out = kvtest::ReadFileBytes(outPath);
+        r.err = kvtest::ReadFileBytes(errPath);
+        return r;
+    }
+    pid_t pid = -1;
+    bool waited = false;
+    std::string outPath;
+    std::string errPath;
+};
+
+// Whether a path appears within 20 s.
+bool Appears(const std::string& path)
+{
+    for (int i = 0; i < 2000; i++) {
+        if (access(path.c_str(), F_OK) == 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// The shared memory object of a port's status block in a namespace.
+std::string BlockPath(const std::string& ns, const std::string& port)
+{
+    return "/dev/shm/" + ns + ".Kestravon Language Monitor" + port;
+}
+
+// Entries of /dev/shm whose name starts with prefix.
+std::vector<std::string> ShmEntries(const std::string& prefix)
+{
+    std::vector<std::string> found;
+    for (const auto& e : std::filesystem::directory_iterator("/dev/shm")) {
+        std::string name = e.path().filename().string();
+        if (name.compare(0, prefix.size(), prefix) == 0)
+            found.push_back(name);
+    }
+    return found;
+}
+
+Result Sim(const std::vector<std::string>& args, const std::string& input = "")
+{
+    std::vector<std::string> argv = {KVMON_SIM_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProgram(argv, input);
+}
+
+// One line on stderr, exit 2, nothing played.
+void ExpectRefused(const Result& r, const std::string& err)
+{
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(r.err, err + "\n");
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(RunCli, EachCommandHasItsOwnHelp)
+{
+    Result run = Sim({"run", "--help"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out.rfind("usage: kvmon-sim run [SCENARIO | -]", 0), 0u) << run.out;
+    EXPECT_TRUE(Has(run.out, "--hold MS")) << run.out;
+    EXPECT_FALSE(Has(run.out, "explore")) << run.out;
+    EXPECT_EQ(run.err, "");
+
+    Result explore = Sim({"explore", "examples/nonexistent.scn", "-h"});
+    EXPECT_EQ(explore.status, 0);
+    EXPECT_EQ(explore.out.rfind("usage: kvmon-sim explore [SCENARIO | -]", 0), 0u) << explore.out;
+    EXPECT_TRUE(Has(explore.out, "--seeds N")) << explore.out;
+}
+
+TEST(RunCli, DashReadsTheScenarioFromStandardInput)
+{
+    TempFile file(kSmall);
+    Result fromFile = Sim({"run", file.path});
+    Result fromStdin = Sim({"run", "-"}, kSmall);
+    ASSERT_EQ(fromStdin.status, 0) << fromStdin.err;
+    EXPECT_TRUE(Has(fromStdin.out, "scenario stdin: 7 commands")) << fromStdin.out;
+    // The same timeline but for the scenario's name in the first line.
+    std::string a = fromFile.out.substr(fromFile.out.find(": 7 commands"));
+    std::string b = fromStdin.out.substr(fromStdin.out.find(": 7 commands"));
+    EXPECT_EQ(a, b);
+
+    ExpectRefused(Sim({"run", "-"}, "printer P port USB001\nfrobnicate\n"),
+                  "kvmon-sim: stdin:2: unknown command \"frobnicate\"");
+    ExpectRefused(Sim({"run", "-"}, ""), "kvmon-sim: stdin: is empty (a scenario has one command per line)");
+    Result explore = Sim({"explore", "-", "--seeds", "3", "--jobs", "1"}, kSmall);
+    EXPECT_EQ(explore.status, 0) << explore.err;
+    EXPECT_TRUE(Has(explore.out, "explored 3 schedules")) << explore.out;
+}
+
+TEST(RunCli, ScenarioFilesThatAreNotTextAreRefusedBeforeAnythingPlays)
+{
+    std::string dir = TempPath("dir");
+    std::filesystem::create_directory(dir);
+    ExpectRefused(Sim({"run", dir}), "kvmon-sim: " + dir + ": cannot read the scenario: is a directory");
+    ExpectRefused(Sim({"explore", dir}), "kvmon-sim: " + dir + ": cannot read the scenario: is a directory");
+    std::filesystem::remove(dir);
+
+    TempFile empty("");
+    ExpectRefused(Sim({"run", empty.path}), "kvmon-sim: " + empty.path + ": is empty (a scenario has one command per line)");
+    TempFile bomOnly("\xEF\xBB\xBF");
+    ExpectRefused(Sim({"run", bomOnly.path}),
+                  "kvmon-sim: " + bomOnly.path + ": is empty (a scenario has one command per line)");
+
+    const std::string kNotText = ") is not UTF-8 text; a scenario is a text file (write other bytes as \\xHH in quotes)";
+    TempFile binary(std::string("printer P port USB001\nop\0en\n", 27));
+    ExpectRefused(Sim({"run", binary.path}), "kvmon-sim: " + binary.path + ": byte at offset 24 (0x00" + kNotText);
+    // Code page 1251 is not UTF-8: 0xCE 0xF4 is no sequence.
+    TempFile cp1251("printer \"\xCE\xF4\xE8\xF1\" port USB001\n");
+    ExpectRefused(Sim({"run", cp1251.path}), "kvmon-sim: " + cp1251.path + ": byte at offset 9 (0xCE" + kNotText);
+    TempFile control("wait 10\x1b[0m\n");
+    ExpectRefused(Sim({"run", control.path}), "kvmon-sim: " + control.path + ": byte at offset 7 (0x1B" + kNotText);
+
+    // A line of 64 KiB plays (it is a comment); one byte more is refused with its line number.
+    std::string limit = "# " + std::string(64 * 1024 - 2, 'x');
+    TempFile longest(std::string(kSmall) + limit + "\r\n");
+    EXPECT_EQ(Sim({"run", longest.path}).status, 0);
+    TempFile tooLong(std::string(kSmall) + limit + "x\nclose\n");
+    ExpectRefused(Sim({"run", tooLong.path}),
+                  "kvmon-sim: " + tooLong.path + ":8: the line is 65537 bytes long; at most 65536 bytes");
+}
+
+TEST(RunCli, AByteOrderMarkAndUtf8TextArePlayed)
+{
+    TempFile bom("\xEF\xBB\xBF" "printer \"Офис\" port USB001\ndevice USB001 code 63400\r\nopen\r\nclose\r\n");
+    Result r = Sim({"run", bom.path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, ": 4 commands")) << r.out;
+    // A mark anywhere but at the start is not a line's first word.
+    TempFile inside("printer P port USB001\n\xEF\xBB\xBF" "open\n");
+    Result bad = Sim({"run", inside.path});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_TRUE(Has(bad.err, inside.path + ":2: unknown command")) << bad.err;
+}
+
+TEST(RunCli, ADeviceOnAPortWithoutAPrinterIsRefused)
+{
+    // A typo in the port: the printer on USB001 would never get an answer.
+    ExpectRefused(Sim({"run", "-"}, "printer P port USB001\nprinter Q port LPT1\ndevice USB01 code 63400\nopen\n"),
+                  "kvmon-sim: stdin:3: device: no printer is declared on port USB01 (ports with a printer: USB001, "
+                  "LPT1)");
+    ExpectRefused(Sim({"run", "-"}, "device USB001 no-answer\nprinter P port USB001\n"),
+                  "kvmon-sim: stdin:1: device: no printer is declared on port USB001 (no printer line yet)");
+    // Port names are not case-sensitive, and a renamed printer keeps its port.
+    EXPECT_EQ(Sim({"run", "-"}, "printer P port USB001\nrename R\ndevice usb001 code 63400\n").status, 0);
+}
+
+TEST(RunCli, RangeErrorsNameTheOptionTheValueAndTheRange)
+{
+    const std::string speed = "1.." + std::to_string(kMaxSpeed);
+    ExpectRefused(Sim({"run", "--speed", "0"}), "kvmon-sim: --speed: \"0\" is out of range " + speed);
+    ExpectRefused(Sim({"run", "--speed", std::to_string(kMaxSpeed + 1)}),
+                  "kvmon-sim: --speed: \"" + std::to_string(kMaxSpeed + 1) + "\" is out of range " + speed);
+    ExpectRefused(Sim({"run", "--speed", "fast"}), "kvmon-sim: --speed: \"fast\" is not a number (" + speed + ")");
+    ExpectRefused(Sim({"run", "--speed"}), "kvmon-sim: --speed needs a number (" + speed + ")");
+    ExpectRefused(Sim({"run", "--seed", "18446744073709551616"}),
+                  "kvmon-sim: --seed: \"18446744073709551616\" is out of range 0..18446744073709551615");
+    ExpectRefused(Sim({"run", "--seed", "-1"}), "kvmon-sim: --seed: \"-1\" is not a number (0..18446744073709551615)");
+    ExpectRefused(Sim({"run", "--hold", "86400001"}), "kvmon-sim: --hold: \"86400001\" is out of range 0..86400000");
+    ExpectRefused(Sim({"explore", "--jobs", "0"}), "kvmon-sim: --jobs: \"0\" is out of range 1..64");
+    ExpectRefused(Sim({"explore", "--seeds", "100000001"}),
+                  "kvmon-sim: --seeds: \"100000001\" is out of range 1..100000000");
+    // The fastest clock still plays the scenario as written.
+    TempFile file(kSmall);
+    Result fastest = Sim({"run", file.path, "--speed", std::to_string(kMaxSpeed)});
+    EXPECT_EQ(fastest.status, 0) << fastest.err;
+}
+
+TEST(RunCli, RunsSideBySideHaveNamespacesOfTheirOwn)
+{
+    // Two runs publish the block of the same port at the same time, with different codes.
+    TempFile jam("printer P port USB001\ndevice USB001 code 42632\nopen\nstart-doc\n");
+    TempFile door("printer P port USB001\ndevice USB001 code 40401\nopen\nstart-doc\n");
+    Background a({"run", jam.path, "--hold", "60000"});
+    Background b({"run", door.path, "--hold", "60000"});
+    std::string nsA = "kvmon-sim-" + std::to_string(a.pid);
+    std::string nsB = "kvmon-sim-" + std::to_string(b.pid);
+    ASSERT_TRUE(Appears(BlockPath(nsA, "USB001")));
+    ASSERT_TRUE(Appears(BlockPath(nsB, "USB001")));
+    Result readA = RunProgram({KVMON_STAT_PATH, "USB001", "--namespace", nsA});
+    Result readB = RunProgram({KVMON_STAT_PATH, "USB001", "--namespace", nsB});
+    EXPECT_TRUE(Has(readA.out, "meaning       paper jam\n")) << readA.out << readA.err;
+    EXPECT_TRUE(Has(readB.out, "meaning       door open\n")) << readB.out << readB.err;
+    // Nothing is published where kvmon-stat looks by default.
+    EXPECT_NE(access(BlockPath("kvmon", "USB001").c_str(), F_OK), 0);
+    kill(a.pid, SIGTERM);
+    kill(b.pid, SIGTERM);
+    EXPECT_EQ(a.Wait().status, 143);
+    EXPECT_EQ(b.Wait().status, 143);
+    EXPECT_TRUE(ShmEntries(nsA + ".").empty());
+    EXPECT_TRUE(ShmEntries(nsB + ".").empty());
+}
+
+TEST(RunCli, NamespaceSharesTheBlocksWithKvmonStatOnPurpose)
+{
+    std::string ns = "kvruncli" + std::to_string(getpid());
+    TempFile file("printer P port USB003\ndevice USB003 code 12211\nopen\nstart-doc\n");
+    Background run({"run", file.path, "--hold", "4000", "--namespace", ns});
+    ASSERT_TRUE(Appears(BlockPath(ns, "USB003")));
+    Result stat = RunProgram({KVMON_STAT_PATH, "USB003", "--namespace", ns});
+    EXPECT_EQ(stat.status, 0) << stat.err;
+    EXPECT_TRUE(Has(stat.out, "meaning       paper out\n")) << stat.out;
+    EXPECT_EQ(run.Wait().status, 0);
+
+    ExpectRefused(Sim({"run", "--namespace", "a/b"}), "kvmon-sim: --namespace: \"a/b\" is not a name (empty or with '/')");
+    ExpectRefused(Sim({"run", "--namespace"}), "kvmon-sim: --namespace needs a name");
+}
+
+// Interrupts a run once its block is published: nothing of it is left afterwards.
+void ExpectInterruptLeavesNothing(int signal, int status, const std::string& message, const std::vector<std::string>& mode)
+{
+    std::string ns = "kvruncli" + std::to_string(getpid()) + "_" + std::to_string(signal);
+    TempFile file("printer P port USB004\ndevice USB004 code 42632\nopen\nstart-doc\nwrite \"x\"\n");
+    std::vector<std::string> args = {"run", file.path, "--hold", "60000", "--namespace", ns};
+    args.insert(args.end(), mode.begin(), mode.end());
+    Background run(args);
+    ASSERT_TRUE(Appears(BlockPath(ns, "USB004")));
+    // The companion's folder of the run, in /dev/shm as a tmpfs.
+    std::string folders = "kvmon-sim-" + std::to_string(run.pid) + "-";
+    EXPECT_EQ(ShmEntries(folders).size(), 1u);
+    kill(run.pid, signal);
+    Result r = run.Wait();
+    EXPECT_EQ(r.status, status) << r.err;
+    EXPECT_EQ(r.err, "kvmon-sim: " + message + "; the run's status blocks and temporary folder are removed\n");
+    EXPECT_TRUE(ShmEntries(ns + ".").empty());
+    EXPECT_TRUE(ShmEntries(folders).empty());
+}
+
+TEST(RunCli, InterruptedRunsRemoveTheirBlocksAndFolders)
+{
+    ExpectInterruptLeavesNothing(SIGINT, 130, "interrupted (SIGINT)", {"--real-time"});
+    ExpectInterruptLeavesNothing(SIGTERM, 143, "terminated (SIGTERM)", {"--speed", "20"});
+}
+
+TEST(RunCli, TheNextRunRemovesWhatAKilledRunLeft)
+{
+    TempFile file("printer P port USB005\ndevice USB005 code 63400\nopen\nstart-doc\n");
+    Background killed({"run", file.path, "--hold", "60000"});
+    std::string own = "kvmon-sim-" + std::to_string(killed.pid);
+    ASSERT_TRUE(Appears(BlockPath(own, "USB005")));
+    kill(killed.pid, SIGKILL);
+    EXPECT_EQ(killed.Wait().status, -1);
+    EXPECT_EQ(ShmEntries(own + ".").size(), 1u);  // its block
+    EXPECT_EQ(ShmEntries(own + "-").size(), 1u);  // its temporary folder
+
+    EXPECT_EQ(Sim({"run", file.path}).status, 0);
+    EXPECT_TRUE(ShmEntries(own + ".").empty());
+    EXPECT_TRUE(ShmEntries(own + "-").empty());
+
+    // A block of an explore worker that is gone (as a deadlocked schedule leaves it), and
+    // one of a process that is still there (this one), which stays.
+    std::string gone = "/dev/shm/kvmon-explore-" + std::to_string(killed.pid) + ".Kestravon Language MonitorUSB005";
+    std::string alive = "/dev/shm/kvmon-explore-" + std::to_string(getpid()) + ".Kestravon Language MonitorUSB005";
+    std::ofstream(gone) << "x";
+    std::ofstream(alive) << "x";
+    EXPECT_EQ(Sim({"explore", file.path, "--seeds", "1", "--jobs", "1"}).status, 0);
+    EXPECT_FALSE(std::filesystem::exists(gone));
+    EXPECT_TRUE(std::filesystem::exists(alive));
+    std::remove(alive.c_str());
+}
+
+}  // namespace

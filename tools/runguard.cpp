@@ -1,0 +1,158 @@
+// The signal thread of kvmon-sim run. The signals are blocked everywhere and taken by
+// sigwait on a thread of their own, so the clean-up runs as ordinary code, not in a handler.
+#include "runguard.h"
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "cli.h"
+
+namespace kvtools {
+
+namespace {
+
+std::mutex g_mutex;
+std::set<std::string> g_folders;  // temporary folders of the run, removed on a signal
+bool g_started = false;
+
+// Every shared memory object this process has open: its descriptors that lead to
+// /dev/shm. The platform keeps a descriptor for every mapping handle and view, so these
+// are the run's blocks; a block nobody else holds would not outlive the process otherwise.
+void UnlinkHeldSharedMemory()
+{
+    DIR* fds = opendir("/proc/self/fd");
+    if (fds == nullptr)
+        return;
+    const std::string shm = "/dev/shm/";
+    std::set<std::string> names;
+    while (dirent* entry = readdir(fds)) {
+        char target[4096];
+        std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n <= 0)
+            continue;
+        std::string path(target, static_cast<size_t>(n));
+        if (path.compare(0, shm.size(), shm) == 0 && path.find(" (deleted)") == std::string::npos)
+            names.insert("/" + path.substr(shm.size()));
+    }
+    closedir(fds);
+    for (const auto& name : names)
+        shm_unlink(name.c_str());
+}
+
+void Watch(sigset_t set)
+{
+    int sig = 0;
+    if (sigwait(&set, &sig) != 0)
+        return;
+    std::set<std::string> folders;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        folders = g_folders;
+    }
+    UnlinkHeldSharedMemory();
+    for (const auto& folder : folders) {
+        std::error_code ec;
+        std::filesystem::remove_all(folder, ec);
+    }
+    std::fflush(stdout);
+    const char* message = sig == SIGINT ? "kvmon-sim: interrupted (SIGINT); the run's status blocks and temporary "
+                                          "folder are removed\n"
+                                        : "kvmon-sim: terminated (SIGTERM); the run's status blocks and temporary "
+                                          "folder are removed\n";
+    std::fputs(message, stderr);
+    std::fflush(stderr);
+    _exit(sig == SIGINT ? kExitInterrupted : kExitTerminated);
+}
+
+// What a process left in /dev/shm or /tmp, told by its name: the blocks of a run's own
+// namespace ("kvmon-sim-PID." and, of explore's workers, "kvmon-explore-PID.") and a run's
+// temporary folder ("kvmon-sim-PID-").
+struct Leftover {
+    pid_t pid = 0;  // 0: not a leftover's name
+    bool block = false;
+};
+
+Leftover ParseLeftover(const std::string& name)
+{
+    Leftover l;
+    for (const std::string prefix : {"kvmon-sim-", "kvmon-explore-"}) {
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        size_t end = name.find_first_not_of("0123456789", prefix.size());
+        if (end == prefix.size() || end == std::string::npos || end - prefix.size() > 9)
+            return l;
+        l.block = name[end] == '.';
+        if (!l.block && (name[end] != '-' || prefix != "kvmon-sim-"))
+            return l;
+        l.pid = static_cast<pid_t>(std::stol(name.substr(prefix.size(), end - prefix.size())));
+    }
+    return l;
+}
+
+}  // namespace
+
+void RemoveLeftovers()
+{
+    for (const std::string base : {"/dev/shm", "/tmp"}) {
+        DIR* dir = opendir(base.c_str());
+        if (dir == nullptr)
+            continue;
+        std::vector<std::pair<std::string, bool>> found;  // name, whether a block
+        while (dirent* entry = readdir(dir)) {
+            Leftover l = ParseLeftover(entry->d_name);
+            // Only of processes that are gone: one of another user is alive (EPERM) as well.
+            if (l.pid > 0 && l.pid != getpid() && kill(l.pid, 0) != 0 && errno == ESRCH)
+                found.emplace_back(entry->d_name, l.block);
+        }
+        closedir(dir);
+        for (const auto& f : found) {
+            if (f.second) {
+                if (base == "/dev/shm")
+                    shm_unlink(("/" + f.first).c_str());
+            } else {
+                std::error_code ec;
+                std::filesystem::remove_all(base + "/" + f.first, ec);
+            }
+        }
+    }
+}
+
+void GuardRun()
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_started)
+        return;
+    g_started = true;
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread(Watch, set).detach();
+}
+
+void GuardFolder(const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_folders.insert(path);
+}
+
+void UnguardFolder(const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_folders.erase(path);
+}
+
+}  // namespace kvtools
