@@ -12,7 +12,21 @@ using sim::DeviceAnswer;
 
 namespace {
 
-class EcpPortTest : public kvtest::MonitorTest {};
+class EcpPortTest : public kvtest::MonitorTest {
+protected:
+    // LPT1: described as `description`, its printer P1 with a job in its queue, and a
+    // document started on it.
+    HANDLE StartDocWithQueuedJob(const char* description)
+    {
+        spooler_.AddPort("LPT1:", std::string(description));
+        spooler_.AddPrinter("P1", "LPT1:");
+        spooler_.QueueJob("P1", "queued");
+        pm_.SetDeviceAnswer("LPT1:", DeviceAnswer::Text(KestravonId(42632)));
+        HANDLE h = OpenPort("LPT1:", "P1");
+        EXPECT_TRUE(StartDoc(h, "P1"));
+        return h;
+    }
+};
 
 TEST_F(EcpPortTest, DescriptionWithEcpAnywhereMarksThePort)
 {
@@ -45,12 +59,7 @@ TEST_F(EcpPortTest, DescriptionWithEcpAnywhereMarksThePort)
 
 TEST_F(EcpPortTest, PortWithQueuedJobBacksOffAndRefusesReads)
 {
-    spooler_.AddPort("LPT1:", std::string("Printer port (ECP)"));
-    spooler_.AddPrinter("P1", "LPT1:");
-    spooler_.QueueJob("P1", "queued");
-    pm_.SetDeviceAnswer("LPT1:", DeviceAnswer::Text(KestravonId(42632)));
-    HANDLE h = OpenPort("LPT1:", "P1");
-    ASSERT_TRUE(StartDoc(h, "P1"));
+    HANDLE h = StartDocWithQueuedJob("Printer port (ECP)");
     unsigned first = Queries("LPT1:");
     EXPECT_EQ(first, 1u) << "the immediate query of StartDocPort is not an ECP poll";
 
@@ -79,12 +88,7 @@ TEST_F(EcpPortTest, BackOffLastsFiveSecondsBetweenQueueChecks)
     // A coarser clock than the other tests: the gap between checks is the back-off plus a
     // few spooler calls, and those must stay small beside the difference being measured.
     kvplat::SetTimeScale(100);
-    spooler_.AddPort("LPT1:", std::string("ECP Printer Port"));
-    spooler_.AddPrinter("P1", "LPT1:");
-    spooler_.QueueJob("P1", "queued");
-    pm_.SetDeviceAnswer("LPT1:", DeviceAnswer::Text(KestravonId(42632)));
-    HANDLE h = OpenPort("LPT1:", "P1");
-    ASSERT_TRUE(StartDoc(h, "P1"));
+    HANDLE h = StartDocWithQueuedJob("ECP Printer Port");
 
     // Each check of the queue starts with a size probe of EnumJobsA (cbBuf 0).
     std::mutex mutex;
