@@ -170,6 +170,47 @@ TEST_F(StatusCodeTest, PrinterWithoutHandleStillTracksTheCode)
     kvtest::DeleteContext(orphan);
 }
 
+// Every code the device reports, by the status bits it stands for. A code missing from this
+// list must not be found at all; 63014 is found with its first row's bits.
+TEST(StatusCodeTableTest, EveryCodeHasItsBitsAndNoOtherCodeIsKnown)
+{
+    struct Group {
+        DWORD status;
+        DWORD offline;
+        std::vector<WORD> codes;
+    } groups[] = {
+        {0, 1, {901, 63256, 64401, 64403, 64402, 64404, 40001}},
+        {0x00100002, 0, {50130, 50127, 50011, 63011, 50024, 63001, 50185, 40306, 63014, 41292, 41392,
+                         41290, 41190, 41390, 64009, 64025, 64026, 64027, 64028, 64013}},
+        {0x00500000, 0, {40401, 64015}},
+        {0x00140000, 0, {40251, 40300, 63020}},
+        {0x00140000, 1, {10104}},
+        {0x00100008, 0, {42632, 42322, 42312, 42836}},
+        {0x00100800, 0, {15011, 15021, 15031}},
+        {0x00000010, 0, {12211, 12111, 12311}},
+        {0, 0, {63400, 63240, 63273, 63201, 12213, 12313}},
+    };
+    std::vector<int> expected(65536, -1);  // index into groups
+    for (size_t g = 0; g < sizeof(groups) / sizeof(groups[0]); g++) {
+        for (WORD code : groups[g].codes)
+            expected[code] = (int)g;
+    }
+    for (int code = 0; code < 65536; code++) {
+        const StatusCodeRow* row = FindStatusCode((WORD)code);
+        if (expected[code] < 0) {
+            EXPECT_EQ(row, nullptr) << "code " << code << " is not the device's";
+            continue;
+        }
+        const Group& g = groups[expected[code]];
+        if (row == nullptr) {
+            ADD_FAILURE() << "code " << code << " not found";
+            continue;
+        }
+        EXPECT_EQ(Hex(row->printerStatus), Hex(g.status)) << "code " << code;
+        EXPECT_EQ(row->markOffline, g.offline) << "code " << code;
+    }
+}
+
 TEST(StatusCodeTableTest, FiftyRowsBeforeTheTerminator)
 {
     int rows = 0;

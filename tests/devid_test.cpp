@@ -305,6 +305,35 @@ TEST(Base64DecodeTest, PaddingEndsTheInput)
     }
 }
 
+TEST(Base64DecodeTest, EqualsSignFirstOrSecondInAGroupIsAnOrdinaryCharacter)
+{
+    // There '=' is outside the alphabet (255) like any foreign character; decoding goes on.
+    struct Case {
+        const char* in;
+        std::string expected;
+    } cases[] = {
+        {"=AAAAQID", std::string("\xFC\x00\x00\x01\x02\x03", 6)},
+        {"A=AAAQID", std::string("\x03\xF0\x00\x01\x02\x03", 6)},
+        {"==AAAQID", std::string("\xFF\xF0\x00\x01\x02\x03", 6)},
+        {"AQID=A==", std::string("\x01\x02\x03\xFC", 4)},  // padded group with '=' first
+        {"AQIDA=A=", std::string("\x01\x02\x03\x03\xF0", 5)},
+    };
+    for (const Case& c : cases) {
+        bool beyond = false;
+        std::string got = DecodeBase64(c.in, &beyond);
+        EXPECT_EQ(Hex(got), Hex(c.expected)) << "\"" << c.in << "\"";
+        EXPECT_FALSE(beyond) << "\"" << c.in << "\": wrote past the decoded bytes";
+    }
+
+    // A device's record keeps its status code when an early group carries such a '='.
+    std::string payload = kvtest::Base64Encode(kvtest::StatusRecord(42632));
+    payload[1] = '=';
+    DecodeResult r = Decode("MFG:Kestravon;MDL:ZR-QM4471;FL1;VSTATUS:" + payload);
+    ASSERT_TRUE(r.decoded);
+    ASSERT_EQ(r.len, 24u);
+    EXPECT_EQ((BYTE)r.bytes[21] * 256 + (BYTE)r.bytes[22], 42632);
+}
+
 TEST(Base64DecodeTest, PartialTrailingGroupIsIgnored)
 {
     DWORD len = 6;

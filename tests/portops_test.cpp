@@ -301,37 +301,6 @@ TEST_F(PortOpsTest, DeviceRequestPassesThroughWhileTheThreadHoldsTheDocument)
     EXPECT_TRUE(table_.pfnClosePort(h));
 }
 
-TEST_F(PortOpsTest, EcpPortWithQueuedJobBacksOffAndRefusesReads)
-{
-    spooler_.AddPort("LPT1:", std::string("Printer port (ECP)"));
-    spooler_.AddPrinter("P1", "LPT1:");
-    spooler_.QueueJob("P1", "queued");
-    pm_.SetDeviceAnswer("LPT1:", DeviceAnswer::Text(KestravonId(42632)));
-    HANDLE h = OpenPort("LPT1:", "P1");
-    ASSERT_TRUE(StartDoc(h, "P1"));
-    unsigned first = Queries("LPT1:");
-    EXPECT_EQ(first, 1u) << "the immediate query of StartDocPort is not an ECP poll";
-
-    char buf[16];
-    DWORD read = 0xdeadbeef;
-    // The refusal sets no error of its own; the last error is what the spooler queries left.
-    EXPECT_FALSE(table_.pfnReadPort(h, (LPBYTE)buf, sizeof(buf), &read));
-    EXPECT_EQ(read, 0xdeadbeefu) << "the count stays untouched";
-    EXPECT_EQ(pm_.CallCount("ReadPort"), 0u);
-
-    ASSERT_TRUE(table_.pfnEndDocPort(h));
-    Sleep(30000);  // six back-off periods
-    EXPECT_EQ(Queries("LPT1:"), first) << "an ECP port with a queued job must not be queried";
-
-    // Once the queue is empty, polling resumes.
-    spooler_.ClearJobs("P1");
-    EXPECT_TRUE(WaitUntil([&] { return Queries("LPT1:") > first; }));
-    pm_.QueueReadData("LPT1:", "back");
-    EXPECT_TRUE(table_.pfnReadPort(h, (LPBYTE)buf, sizeof(buf), &read));
-    EXPECT_EQ(std::string(buf, read), "back");
-    EXPECT_TRUE(table_.pfnClosePort(h));
-}
-
 TEST_F(PortOpsTest, DeletedPrinterEndsThePollingAndTheHeldDocument)
 {
     AddPrinter("P1", "USB001");
