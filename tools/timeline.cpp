@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "json.h"
 #include "simcommon.h"
 
 namespace kvtools {
@@ -16,38 +17,6 @@ namespace {
 const auto kHold = std::chrono::milliseconds(30);
 }  // namespace
 
-std::string JsonString(const std::string& s)
-{
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20 || c == 0x7f) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                out += buf;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
-}
 
 Timeline::Timeline(std::ostream& out, bool json) : out_(out), json_(json) {}
 
@@ -188,14 +157,14 @@ void Timeline::PrintLine(const Event& e, const std::string& text)
         return;
     }
     if (json_) {
-        out_ << "{\"seq\":" << e.seq << ",\"ms\":" << e.ms << ",\"thread\":" << JsonString(thread)
-             << ",\"event\":" << JsonString(e.kind) << ",\"text\":" << JsonString(text);
+        out_ << "{\"seq\":" << e.seq << ",\"ms\":" << e.ms << ",\"thread\":" << JsonQuote(thread)
+             << ",\"event\":" << JsonQuote(e.kind) << ",\"text\":" << JsonQuote(text);
         if (e.kind == "return")
-            out_ << ",\"result\":" << JsonString(e.result);
+            out_ << ",\"result\":" << JsonQuote(e.result);
         if (e.callId != 0)
             out_ << ",\"call\":" << e.callId;
         for (const auto& f : e.fields)
-            out_ << "," << JsonString(f.key) << ":" << (f.number ? f.value : JsonString(f.value));
+            out_ << "," << JsonQuote(f.key) << ":" << (f.number ? f.value : JsonQuote(f.value));
         out_ << "}\n";
         return;
     }

@@ -103,8 +103,6 @@ private:
     std::vector<std::pair<DWORD, std::string>> kept_;  // print_ false: (seq, text line)
 };
 
-std::string JsonString(const std::string& s);
-
 }  // namespace kvtools
 
 #endif  // KVMON_TOOLS_TIMELINE_H
