@@ -310,8 +310,10 @@ TEST_F(HandOverTest, NewDocumentWaitsForTheEndingThreadAndKeepsItsThread)
 {
     // The thread of the deleted printer is held in its exit by a query in flight. The next
     // document waits for it; the query ends half-way through the wait (counted in platform
-    // ms), so the new document starts a thread of its own and keeps its document.
-    g_dwReadCycle = 60000;
+    // ms), so the new document starts a thread of its own and keeps its document. The wait's
+    // bound is 600 ms of real time here, so its second half leaves the ending thread ample
+    // time even on a loaded machine.
+    g_dwReadCycle = 600000;
     HANDLE h = PortWithEndingThread("");
     ASSERT_FALSE(HasFailure());
     AddPrinter("P1", "USB001");
