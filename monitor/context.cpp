@@ -157,8 +157,14 @@ void UpdatePrinterName(PortContext* ctx, LPCSTR printerName)
         FreeLocal(ctx->printerName);
         ctx->printerName = copy;
         wasOpen = ctx->hPrinter != NULL;
-        if (wasOpen)
+        if (wasOpen) {
+            // The port leaves this printer: it keeps no status bits the port set on it, which
+            // nothing would clear once its handle is gone.
+            if (ctx->printerStatus != 0)
+                SetPrinterA(ctx->hPrinter, 0, NULL, PRINTER_CONTROL_SET_STATUS);
             ClosePrinter(ctx->hPrinter);
+        }
+        InterlockedExchange((LONG volatile*)&ctx->printerStatus, 0);
         if (!OpenPrinterA(ctx->printerName, &ctx->hPrinter, NULL))
             ctx->hPrinter = NULL;
         if (!wasOpen)
