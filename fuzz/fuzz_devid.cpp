@@ -11,6 +11,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 #include "kvmon.h"
@@ -45,6 +46,19 @@ void RegisterCompanion()
     RegCloseKey(key);
 }
 
+// At exit: the companion folder and the status blocks of this process go with it, so a run
+// leaves nothing in /tmp or /dev/shm.
+void Cleanup()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(g_folder, ignored);
+    std::string prefix = kvplat::MappingNamespace() + ".";
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/shm", ignored)) {
+        if (entry.path().filename().string().rfind(prefix, 0) == 0)
+            std::filesystem::remove(entry.path(), ignored);
+    }
+}
+
 void Setup()
 {
     MONITOR table;
@@ -58,6 +72,7 @@ void Setup()
     if (mkdtemp(dir) == NULL)
         Fail("mkdtemp");
     g_folder = dir;
+    atexit(Cleanup);
     RegisterCompanion();
 
     sim::TheSpooler().AddPort(kPort, std::string("Virtual printer port for USB"));
