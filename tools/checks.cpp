@@ -200,9 +200,8 @@ void Player::CheckEnd(bool threadsEnded)
 }
 
 // The value an expect line asks about, as ExpectedText prints it.
-std::string Player::Actual(const Command& c)
+std::string Player::Actual(const Command& c, const Expectation& x)
 {
-    const Expectation& x = c.expect;
     std::string block;
     bool haveBlock = false;
     {
@@ -262,10 +261,10 @@ std::string Player::Actual(const Command& c)
     return std::string();
 }
 
-void Player::Expect(const Command& c)
+void Player::Expect(const Command& c, const Expectation& x)
 {
-    std::string expected = ExpectedText(c.expect);
-    std::string actual = Actual(c);
+    std::string expected = ExpectedText(x);
+    std::string actual = Actual(c, x);
     if (actual == expected) {
         Note("note", "expect holds: " + actual);
         return;

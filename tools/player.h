@@ -112,7 +112,32 @@ private:
 
     bool Setup();
     void Play(const Command& c);
-    void StartDoc(const Command& c);
+    // One per command (play.cpp); c is the line, the second argument its own fields.
+    void Do(const Command& c, const cmd::ReadCycle& x);
+    void Do(const Command& c, const cmd::Statovue& x);
+    void Do(const Command& c, const cmd::Printer& x);
+    void Do(const Command& c, const cmd::Select& x);
+    void Do(const Command& c, const cmd::DeviceAnswer& x);
+    void Do(const Command& c, const cmd::DeviceCode& x);
+    void Do(const Command& c, const cmd::DeviceNoAnswer& x);
+    void Do(const Command& c, const cmd::DeviceEmpty& x);
+    void Do(const Command& c, const cmd::DeviceSlow& x);
+    void Do(const Command& c, const cmd::Open& x);
+    void Do(const Command& c, const cmd::StartDoc& x);
+    void Do(const Command& c, const cmd::StartFails& x);
+    void Do(const Command& c, const cmd::Answer& x);
+    void Do(const Command& c, const cmd::Write& x);
+    void Do(const Command& c, const cmd::WriteFails& x);
+    void Do(const Command& c, const cmd::EndDoc& x);
+    void Do(const Command& c, const cmd::Close& x);
+    void Do(const Command& c, const cmd::Wait& x);
+    void Do(const Command& c, const cmd::StatusRequest& x);
+    void Do(const Command& c, const cmd::Rename& x);
+    void Do(const Command& c, const cmd::DeletePrinter& x);
+    void Do(const Command& c, const cmd::AddPrinter& x);
+    void Do(const Command& c, const cmd::QueueJob& x);
+    void Do(const Command& c, const cmd::ClearJobs& x);
+    void Do(const Command& c, const cmd::Expect& x);
     void Close(PortState& port, const std::string& function);
     void SetStatovue(bool on);
     void RemoveFolder();  // the temporary folder, at the end of the run
@@ -132,8 +157,8 @@ private:
     bool JobExists(DWORD job) const;
     LiveCounts CountLive() const;
     void CheckEnd(bool threadsEnded);
-    void Expect(const Command& c);
-    std::string Actual(const Command& c);
+    void Expect(const Command& c, const Expectation& x);
+    std::string Actual(const Command& c, const Expectation& x);
 };
 
 // The player of this run, for the query shim; the port monitor's own query slot.

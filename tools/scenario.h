@@ -1,59 +1,154 @@
 // Scenario files of kvmon-sim: one command per line, '#' starts a comment, words are
 // separated by blanks, "double quotes" hold text with C escapes. The whole file is parsed
 // and checked before anything plays.
+//
+// Each command is a record of its own with named fields (namespace cmd); a Command holds
+// one of them beside what every line has: its number, its text, and the printer and port
+// it acts on.
 #ifndef KVMON_TOOLS_SCENARIO_H
 #define KVMON_TOOLS_SCENARIO_H
 
+#include <windows.h>
+
+#include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "expect.h"
 
 namespace kvtools {
 
-enum class Op {
-    ReadCycle,      // read-cycle MS
-    Statovue,       // statovue on|off
-    Printer,        // printer NAME port PORT [driver NAME] [monitor NAME|none] [ecp]
-    Select,         // select PRINTER
-    DeviceAnswer,   // device PORT answer "TEXT"
-    DeviceCode,     // device PORT code N [raw] [maker TEXT] [model TEXT]
-    DeviceNoAnswer, // device PORT no-answer
-    DeviceEmpty,    // device PORT empty
-    DeviceSlow,     // device PORT slow MS
-    Open,           // open
-    StartDoc,       // start-doc ["DOCUMENT"]
-    StartFails,     // start-fails [N]
-    Answer,         // answer retry|cancel
-    Write,          // write "BYTES" | write N
-    WriteFails,     // write-fails [N] [zero]
-    EndDoc,         // end-doc
-    Close,          // close
-    Wait,           // wait MS
-    StatusRequest,  // status-request
-    Rename,         // rename NEWNAME
-    DeletePrinter,  // delete-printer
-    AddPrinter,     // add-printer
-    QueueJob,       // queue-job ["DOCUMENT"]
-    ClearJobs,      // clear-jobs
-    Expect,         // expect FIELD VALUE (expect.h)
+namespace cmd {
+
+// read-cycle MS
+struct ReadCycle {
+    DWORD ms = 0;  // "ReadCycle" stored before the monitor starts
 };
 
+// statovue on|off
+struct Statovue {
+    bool on = false;  // register (on) or remove (off) the companion's folder
+};
+
+// printer NAME port PORT [driver NAME] [monitor NAME|none] [ecp]
+struct Printer {
+    std::string driver = "Kestravon Printer";            // the printer's driver name
+    std::optional<std::string> monitor = std::string("Kestravon Language Monitor");  // unset: "monitor none"
+    bool ecp = false;  // the port's description contains "ECP"
+};
+
+// select PRINTER
+struct Select {};
+
+// device PORT answer "TEXT"
+struct DeviceAnswer {
+    std::string reply;  // the exact bytes of every reply
+};
+
+// device PORT code N [raw] [maker TEXT] [model TEXT]
+struct DeviceCode {
+    WORD code = 0;                   // status code carried by the record
+    bool raw = false;                // the record as bytes, without "FL1;"
+    std::string maker = "Kestravon"; // MFG: field
+    std::string model = "ZR-QM4471"; // MDL: field
+};
+
+// device PORT no-answer
+struct DeviceNoAnswer {
+};
+
+// device PORT empty
+struct DeviceEmpty {};
+
+// device PORT slow MS
+struct DeviceSlow {
+    DWORD ms = 0;  // time each query takes inside the port monitor; 0: at once
+};
+
+// open
+struct Open {};
+
+// start-doc ["DOCUMENT"]
+struct StartDoc {
+    std::string document = "Document";  // DOC_INFO_1.pDocName of the job
+};
+
+// start-fails [N]
+struct StartFails {
+    unsigned count = 1;  // document starts the port monitor refuses from now on
+};
+
+// answer retry|cancel
+struct Answer {
+    bool retry = false;  // the next prompt's answer: Retry, or Cancel
+};
+
+// write "BYTES" | write N
+struct Write {
+    std::optional<std::string> bytes;  // the bytes as written in quotes; unset: test data
+    unsigned long count = 0;           // number of bytes of test data
+};
+
+// write-fails [N] [zero]
+struct WriteFails {
+    unsigned count = 1;  // writes refused by the port monitor from now on
+    bool zero = false;   // TRUE with 0 written instead of FALSE
+};
+
+// end-doc
+struct EndDoc {};
+
+// close
+struct Close {};
+
+// wait MS
+struct Wait {
+    DWORD ms = 0;  // platform ms to let pass
+};
+
+// status-request
+struct StatusRequest {};
+
+// rename NEWNAME
+struct Rename {
+    std::string newName;  // the printer's name from this line on
+};
+
+// delete-printer
+struct DeletePrinter {};
+
+// add-printer
+struct AddPrinter {};
+
+// queue-job ["DOCUMENT"]
+struct QueueJob {
+    std::string document = "Queued document";  // name of the job put in the queue
+};
+
+// clear-jobs
+struct ClearJobs {};
+
+// expect FIELD VALUE (expect.h)
+struct Expect {
+    Expectation what;  // the field and the value it must have
+};
+
+}  // namespace cmd
+
+using CommandArgs = std::variant<cmd::ReadCycle, cmd::Statovue, cmd::Printer, cmd::Select,
+                                 cmd::DeviceAnswer, cmd::DeviceCode, cmd::DeviceNoAnswer, cmd::DeviceEmpty,
+                                 cmd::DeviceSlow, cmd::Open, cmd::StartDoc, cmd::StartFails, cmd::Answer, cmd::Write,
+                                 cmd::WriteFails, cmd::EndDoc, cmd::Close, cmd::Wait,
+                                 cmd::StatusRequest, cmd::Rename, cmd::DeletePrinter, cmd::AddPrinter, cmd::QueueJob,
+                                 cmd::ClearJobs, cmd::Expect>;
+
 struct Command {
-    int line = 0;
-    Op op = Op::Wait;
-    std::string source;  // the line as written, without its comment
-    // Resolved when parsed: the printer and port the command acts on.
-    std::string printer;
-    std::string port;
-    // Arguments; which ones are used depends on op.
-    std::string text;    // bytes, document name, answer, new name, maker
-    std::string text2;   // model (device code), driver (printer)
-    std::string text3;   // monitor (printer)
-    bool flag = false;   // raw (device code), zero (write-fails), ecp (printer), on (statovue)
-    bool flag2 = false;  // monitor given as "none" (printer); text given (write, start-doc)
-    unsigned long number = 0;  // ms, code, count, byte count
-    Expectation expect;        // expect
+    int line = 0;         // line number in the file, from 1
+    std::string source;   // the line as written, without its comment
+    std::string printer;  // the printer it acts on (for printer: the one declared); "" for none
+    std::string port;     // that printer's port, or the port a device line names; "" for none
+    CommandArgs args;     // what the command is, with its own fields
 };
 
 struct Scenario {

@@ -103,10 +103,11 @@ bool Player::Setup()
     pm_.Reset();
     SetStatovue(true);
     for (const auto& c : scenario_.commands) {
-        if (c.op != Op::ReadCycle)
+        const cmd::ReadCycle* cycle = std::get_if<cmd::ReadCycle>(&c.args);
+        if (cycle == nullptr)
             continue;
         HKEY key = NULL;
-        DWORD value = static_cast<DWORD>(c.number);
+        DWORD value = cycle->ms;
         if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kMonitorRegistryRoot, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_WRITE,
                             NULL, &key, NULL) != ERROR_SUCCESS ||
             RegSetValueExA(key, "ReadCycle", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value) !=

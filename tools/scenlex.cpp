@@ -1,0 +1,128 @@
+// Tokenizer of scenario lines.
+#include "scenlex.h"
+
+#include <cstdlib>
+
+#include "devstatus.h"
+
+namespace kvtools {
+
+namespace {
+
+bool Blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+// The quoted string that starts at line[start] ('"'); *next is the index after it.
+Token QuotedString(const std::string& line, size_t start, size_t* next)
+{
+    std::string raw;
+    size_t j = start + 1;
+    bool closed = false;
+    for (; j < line.size(); j++) {
+        if (line[j] == '\\' && j + 1 < line.size()) {
+            raw += line[j];
+            raw += line[++j];
+        } else if (line[j] == '"') {
+            closed = true;
+            break;
+        } else {
+            raw += line[j];
+        }
+    }
+    if (!closed)
+        throw LineError{"unterminated string (a '\"' is missing)"};
+    Token t;
+    std::string error;
+    if (!Unescape(raw, &t.text, &error))
+        throw LineError{"bad string: " + error};
+    t.quoted = true;
+    *next = j + 1;
+    if (*next < line.size() && !Blank(line[*next]) && line[*next] != '#')
+        throw LineError{"a blank is needed after a string"};
+    return t;
+}
+
+}  // namespace
+
+std::string Fold(const std::string& s)
+{
+    std::string out(s);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+std::vector<Token> Tokenize(const std::string& line, std::string* source)
+{
+    std::vector<Token> tokens;
+    size_t i = 0;
+    size_t end = line.size();
+    while (i < line.size()) {
+        char c = line[i];
+        if (Blank(c)) {
+            i++;
+            continue;
+        }
+        if (c == '#') {
+            end = i;
+            break;
+        }
+        if (c == '"') {
+            tokens.push_back(QuotedString(line, i, &i));
+            continue;
+        }
+        size_t j = i;
+        while (j < line.size() && !Blank(line[j]) && line[j] != '#' && line[j] != '"')
+            j++;
+        Token t;
+        t.text = line.substr(i, j - i);
+        tokens.push_back(t);
+        i = j;
+    }
+    size_t first = line.find_first_not_of(" \t");
+    *source = first == std::string::npos || first >= end ? std::string() : line.substr(first, end - first);
+    while (!source->empty() && Blank(source->back()))
+        source->pop_back();
+    return tokens;
+}
+
+unsigned long Number(const Token& t, const char* what, unsigned long min, unsigned long max)
+{
+    if (t.quoted || t.text.empty())
+        throw LineError{std::string(what) + " must be a number, not \"" + t.text + "\""};
+    char* end = nullptr;
+    int base = t.text.size() > 2 && t.text[0] == '0' && (t.text[1] == 'x' || t.text[1] == 'X') ? 16 : 10;
+    unsigned long v = std::strtoul(t.text.c_str(), &end, base);
+    if (*end != '\0' || t.text[0] == '-')
+        throw LineError{std::string(what) + " must be a number, not \"" + t.text + "\""};
+    if (v < min || v > max)
+        throw LineError{std::string(what) + " " + t.text + " is out of range (" + std::to_string(min) + " to " +
+                        std::to_string(max) + ")"};
+    return v;
+}
+
+std::string Name(const Token& t, const char* what)
+{
+    if (t.text.empty())
+        throw LineError{std::string(what) + " must not be empty"};
+    return t.text;
+}
+
+void Arity(const std::vector<Token>& t, size_t min, size_t max)
+{
+    if (t.size() < min)
+        throw LineError{t[0].text + ": missing argument"};
+    if (t.size() > max)
+        throw LineError{t[0].text + ": unexpected \"" + t[max].text + "\""};
+}
+
+bool Is(const Token& t, const char* word)
+{
+    return !t.quoted && t.text == word;
+}
+
+}  // namespace kvtools
