@@ -106,6 +106,12 @@ void Player::Do(const Command& c, const cmd::Open&)
 void Player::Do(const Command& c, const cmd::StartDoc& x)
 {
     PortState& port = Port(c.port);
+    // Only when a start-doc line after a refused one finds the port busy after all.
+    bool busy = port.jobId != 0;
+    if (busy)
+        Misuse("StartDocPort", c.port, "the document of job " + std::to_string(port.jobId) + " (line " +
+                                           std::to_string(port.startLine) + ") is still open");
+    port.startLine = c.line;
     DWORD job = spooler_.QueueJob(c.printer, x.document);
     DOC_INFO_1A doc;
     doc.pDocName = const_cast<LPSTR>(x.document.c_str());
@@ -117,14 +123,17 @@ void Player::Do(const Command& c, const cmd::StartDoc& x)
                                          ", level 1, " + Q(x.document) + ", RAW)",
                                      "StartDocPort", c.port);
         SetLastError(0);
-        TrackDocStarted(c.port, c.printer, job);
+        if (!busy)
+            TrackDocStarted(c.port, c.printer, job);
         BOOL ok = table_.pfnStartDocPort(port.handle, const_cast<LPSTR>(c.printer.c_str()), job, 1,
                                          reinterpret_cast<LPBYTE>(&doc));
         CallEnd(id, "StartDocPort", ok, GetLastError());
-        if (!ok)
+        if (!ok && !busy)
             TrackDocEnded(c.port);
         if (ok) {
             port.jobId = job;
+            port.jobPrinter = c.printer;
+            port.jobGone = false;
             return;
         }
         if (restartJob_ != 0 && restartJob_ == job && job != 0 && attempt + 1 < kMaxRestarts) {
@@ -151,6 +160,8 @@ void Player::Do(const Command&, const cmd::Answer& x)
 void Player::Do(const Command& c, const cmd::Write& x)
 {
     PortState& port = Port(c.port);
+    if (port.jobId == 0)
+        NoDocument("WritePort", c.port, port);
     std::string data = x.bytes ? *x.bytes : FillerBytes(x.count);
     DWORD written = 0;
     unsigned long id = CallStart("WritePort(" + c.port + ", " + std::to_string(data.size()) + " bytes \"" +
@@ -173,6 +184,8 @@ void Player::Do(const Command& c, const cmd::WriteFails& x)
 void Player::Do(const Command& c, const cmd::EndDoc&)
 {
     PortState& port = Port(c.port);
+    if (port.jobId == 0)
+        NoDocument("EndDocPort", c.port, port);
     unsigned long id = CallStart("EndDocPort(" + c.port + ")", "EndDocPort", c.port);
     SetLastError(0);
     BOOL ok = table_.pfnEndDocPort(port.handle);
@@ -215,12 +228,17 @@ void Player::Do(const Command& c, const cmd::Rename& x)
 {
     if (!spooler_.RenamePrinter(c.printer, x.newName))
         Note("note", "spooler: no printer " + Q(c.printer) + " to rename");
+    for (auto& entry : ports_) {
+        if (sim::SameName(entry.second.jobPrinter, c.printer))
+            entry.second.jobPrinter = x.newName;
+    }
 }
 
 void Player::Do(const Command& c, const cmd::DeletePrinter&)
 {
     if (!spooler_.DeletePrinter(c.printer))
         Note("note", "spooler: no printer " + Q(c.printer) + " to delete");
+    JobsGone(c.printer);
 }
 
 void Player::Do(const Command& c, const cmd::AddPrinter&)
@@ -239,11 +257,39 @@ void Player::Do(const Command& c, const cmd::QueueJob& x)
 void Player::Do(const Command& c, const cmd::ClearJobs&)
 {
     spooler_.ClearJobs(c.printer);
+    JobsGone(c.printer);
 }
 
-// ClosePort, then the job of a document left open leaves the queue.
+void Player::JobsGone(const std::string& printer)
+{
+    for (auto& entry : ports_) {
+        if (entry.second.jobId != 0 && sim::SameName(entry.second.jobPrinter, printer))
+            entry.second.jobGone = true;
+    }
+}
+
+void Player::Misuse(const std::string& function, const std::string& port, const std::string& why)
+{
+    Event e = MakeEvent("misuse", "spooler misuse: " + function + "(" + port + ") although " + why);
+    e.Str("function", function).Str("port", port).Str("why", why);
+    timeline_.Add(e);
+}
+
+// A write or end-doc whose start-doc line was refused at the port monitor or cancelled.
+void Player::NoDocument(const std::string& function, const std::string& name, const PortState& port)
+{
+    Misuse(function, name, "no document is open (the start-doc of line " + std::to_string(port.startLine) +
+                               " did not start one)");
+}
+
+// ClosePort, then the job of a document left open leaves the queue. A document whose job
+// is still in the queue is open: the spooler closes the port under it only when it aborts
+// the job, and the monitor has to end it at the port monitor itself.
 void Player::Close(PortState& port, const std::string& name)
 {
+    if (port.jobId != 0 && !port.jobGone)
+        Misuse("ClosePort", name, "the document of job " + std::to_string(port.jobId) + " (line " +
+                                      std::to_string(port.startLine) + ") is still open, as when a job is aborted");
     unsigned long id = CallStart("ClosePort(" + name + ")", "ClosePort", name);
     SetLastError(0);
     BOOL ok = table_.pfnClosePort(port.handle);

@@ -32,6 +32,9 @@ struct PortState {
     std::string name;
     HANDLE handle = NULL;
     DWORD jobId = 0;  // job of the open document, 0 when none
+    int startLine = 0;  // scenario line of the last start-doc played on the port
+    std::string jobPrinter;  // printer of that job, renamed with it
+    bool jobGone = false;    // the job left the queue with its printer or by clear-jobs
 };
 
 // What the checks track per port (by folded name).
@@ -139,9 +142,15 @@ private:
     void Do(const Command& c, const cmd::ClearJobs& x);
     void Do(const Command& c, const cmd::Expect& x);
     void Close(PortState& port, const std::string& function);
+    // A call the spooler would not make now, played as the scenario asks: marked first.
+    void Misuse(const std::string& function, const std::string& port, const std::string& why);
+    void NoDocument(const std::string& function, const std::string& name, const PortState& port);
     void SetStatovue(bool on);
     void RemoveFolder();  // the temporary folder, at the end of the run
     PortState& Port(const std::string& name) { return ports_[sim::FoldName(name)]; }
+    // The printer's jobs leave the queue (delete-printer, clear-jobs): the ports printing
+    // one of them have no document the spooler would still end.
+    void JobsGone(const std::string& printer);
 
     // observe.cpp
     void InstallObservers();

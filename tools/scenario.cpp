@@ -13,6 +13,16 @@ namespace kvtools {
 
 namespace {
 
+// Whether a document is open on a port, as far as the lines so far tell: a start-doc
+// opens one unless the port monitor may refuse it (start-fails), which only the run shows.
+struct DocState {
+    enum class Open { No, Yes, Maybe };
+    Open open = Open::No;      // after the line last seen
+    int startLine = 0;         // the start-doc of the document open or last open
+    int endLine = 0;           // the end-doc or close that ended it; 0 while open
+    unsigned failsAhead = 0;   // document starts the port monitor may still refuse
+};
+
 // A printer as the lines so far have left it.
 struct PrinterState {
     std::string name;      // as declared or renamed
@@ -44,6 +54,7 @@ private:
     std::map<std::string, PrinterState> printers_;  // by folded name
     std::set<std::string> ports_;                   // folded port names with a printer
     std::set<std::string> open_;                    // folded port names opened
+    std::map<std::string, DocState> docs_;          // by folded port name
     std::string current_;                           // folded name of the current printer
     bool opened_ = false;                           // an open line was seen
     bool readCycle_ = false;                        // a read-cycle line was seen
@@ -84,6 +95,7 @@ private:
         if (word == "start-doc") {
             cmd::StartDoc s = StartDocArgs(t);
             RequireOpen(c);
+            DocStarts(c);
             return s;
         }
         if (word == "start-fails") {
@@ -92,6 +104,7 @@ private:
             if (t.size() == 2)
                 s.count = static_cast<unsigned>(Number(t[1], "the count", 1, 1000));
             Resolve(c);
+            docs_[Fold(c.port)].failsAhead = s.count;
             return s;
         }
         if (word == "answer") {
@@ -103,6 +116,7 @@ private:
         if (word == "write") {
             cmd::Write w = WriteArgs(t);
             RequireOpen(c);
+            RequireDocument(c);
             return w;
         }
         if (word == "write-fails") {
@@ -113,12 +127,15 @@ private:
         if (word == "end-doc") {
             Arity(t, 1, 1);
             RequireOpen(c);
+            RequireDocument(c);
+            DocEnds(c);
             return cmd::EndDoc{};
         }
         if (word == "close") {
             Arity(t, 1, 1);
             RequireOpen(c);
             open_.erase(Fold(c.port));
+            DocEnds(c);
             return cmd::Close{};
         }
         if (word == "wait") {
@@ -224,6 +241,42 @@ private:
         Resolve(c);
         if (open_.count(Fold(c.port)) == 0)
             throw LineError{command_ + ": port " + c.port + " is not open (an 'open' line is missing before it)"};
+    }
+
+    // The spooler starts one document at a time on a port.
+    void DocStarts(const Command& c)
+    {
+        DocState& d = docs_[Fold(c.port)];
+        if (d.open == DocState::Open::Yes)
+            throw LineError{"start-doc: the document of line " + std::to_string(d.startLine) + " is still open on port " +
+                            c.port + " (the spooler starts one document at a time: an 'end-doc' line is missing)"};
+        d.open = d.failsAhead != 0 ? DocState::Open::Maybe : DocState::Open::Yes;
+        if (d.failsAhead != 0)
+            d.failsAhead--;
+        d.startLine = c.line;
+        d.endLine = 0;
+    }
+
+    void DocEnds(const Command& c)
+    {
+        DocState& d = docs_[Fold(c.port)];
+        if (d.open != DocState::Open::No)
+            d.endLine = c.line;
+        d.open = DocState::Open::No;
+    }
+
+    // The spooler writes and ends documents only between its StartDocPort and EndDocPort.
+    void RequireDocument(const Command& c)
+    {
+        const DocState& d = docs_[Fold(c.port)];
+        if (d.open != DocState::Open::No)
+            return;
+        std::string why = d.startLine == 0 ? "no 'start-doc' line before it"
+                                           : "the document of line " + std::to_string(d.startLine) +
+                                                 " was ended at line " + std::to_string(d.endLine);
+        throw LineError{command_ + ": no document is open on port " + c.port + " (" + why +
+                        "; the spooler " + (command_ == "write" ? "writes" : "ends documents") +
+                        " only between start-doc and end-doc)"};
     }
 
     // "ports with a printer: USB001, USB002", to spot a typo in a port name.

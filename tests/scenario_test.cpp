@@ -1,0 +1,139 @@
+// Scenario lines that misuse the spooler protocol, and what the scenarios can say about the
+// device, the port monitor, the companion's folder and printers sharing a port: each
+// parsed from text and played through kvmon-sim run on standard input (deterministic).
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "programs.h"
+#include "scenario.h"
+
+namespace {
+
+using kvtest::Has;
+using kvtest::Result;
+
+const std::string kPrinter = "printer P port USB001\ndevice USB001 code 63400\nopen\n";
+
+std::string ParseError(const std::string& text)
+{
+    kvtools::Scenario s;
+    std::string error;
+    return kvtools::ParseScenario(text, "t", &s, &error) ? std::string() : error;
+}
+
+// Plays the scenario from standard input, in a namespace of this test program.
+Result Play(const std::string& scenario)
+{
+    return kvtest::RunProgram({KVMON_SIM_PATH, "run", "-"}, scenario,
+                              {"KVMON_SHM_NAMESPACE=kvscen" + std::to_string(getpid())});
+}
+
+// The timeline from the marker of scenario line `line` up to the next scenario line.
+std::string LinePlayed(const std::string& timeline, int line)
+{
+    std::string marker = "> " + std::to_string(line) + "  ";
+    size_t a = timeline.find(marker);
+    if (a == std::string::npos)
+        return "<line " + std::to_string(line) + " not played>";
+    size_t b = timeline.find("spooler   > ", a + marker.size());
+    return timeline.substr(a, b == std::string::npos ? std::string::npos : b - a);
+}
+
+// ---- spooler misuse ----
+
+TEST(SpoolerMisuse, LinesTheSpoolerNeverSendsAreRefusedWithTheirReason)
+{
+    struct Case {
+        std::string text;
+        std::string error;  // the whole message
+    } cases[] = {
+        {kPrinter + "write \"x\"\n",
+         "4: write: no document is open on port USB001 (no 'start-doc' line before it; the spooler writes only "
+         "between start-doc and end-doc)"},
+        {kPrinter + "end-doc\n",
+         "4: end-doc: no document is open on port USB001 (no 'start-doc' line before it; the spooler ends "
+         "documents only between start-doc and end-doc)"},
+        {kPrinter + "start-doc\nend-doc\nend-doc\n",
+         "6: end-doc: no document is open on port USB001 (the document of line 4 was ended at line 5; the "
+         "spooler ends documents only between start-doc and end-doc)"},
+        {kPrinter + "start-doc\nwrite 10\nend-doc\nwrite 10\n",
+         "7: write: no document is open on port USB001 (the document of line 4 was ended at line 6; the "
+         "spooler writes only between start-doc and end-doc)"},
+        {kPrinter + "start-doc \"a\"\nstart-doc \"b\"\n",
+         "5: start-doc: the document of line 4 is still open on port USB001 (the spooler starts one document at "
+         "a time: an 'end-doc' line is missing)"},
+        // A close ends the document as far as the lines tell; a write after it needs a new one.
+        {kPrinter + "start-doc\nclose\nopen\nwrite 1\n",
+         "7: write: no document is open on port USB001 (the document of line 4 was ended at line 5; the "
+         "spooler writes only between start-doc and end-doc)"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ParseError(c.text), c.error) << c.text;
+
+    // Documents are counted per port: another port's document does not count.
+    EXPECT_EQ(ParseError("printer A port USB001\nprinter B port USB002\nopen\nstart-doc\nselect A\nopen\nwrite 1\n"),
+              "7: write: no document is open on port USB001 (no 'start-doc' line before it; the spooler writes only "
+              "between start-doc and end-doc)");
+    // Where a refused start may leave no document, the lines after it are played.
+    EXPECT_EQ(ParseError(kPrinter + "start-fails\nstart-doc\nstart-doc\nwrite 1\nend-doc\n"), "");
+
+    Result r = Play(kPrinter + "write \"x\"\n");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind("kvmon-sim: stdin:4: write: no document is open on port USB001", 0), 0u) << r.err;
+}
+
+TEST(SpoolerMisuse, CloseWithADocumentOpenIsPlayedAndMarked)
+{
+    Result r = Play(kPrinter + "start-doc \"Aborted\"\nwrite \"abc\"\nclose\nexpect document closed\n");
+    ASSERT_EQ(r.status, 0) << r.err << r.out;
+    std::string close = LinePlayed(r.out, 6);
+    EXPECT_TRUE(Has(close, "spooler misuse: ClosePort(USB001) although the document of job 1 (line 4) is still "
+                           "open, as when a job is aborted"))
+        << close;
+    EXPECT_TRUE(Has(close, "ClosePort = TRUE")) << close;
+    // A close after end-doc, and a close whose job left with its printer, are no misuse.
+    Result fine = Play(kPrinter + "start-doc\nend-doc\nclose\n");
+    EXPECT_EQ(fine.status, 0) << fine.err;
+    EXPECT_FALSE(Has(fine.out, "misuse")) << fine.out;
+    Result deleted = Play(kPrinter + "start-doc\ndelete-printer\nwait 5000\nclose\n");
+    EXPECT_EQ(deleted.status, 0) << deleted.err;
+    EXPECT_FALSE(Has(deleted.out, "misuse")) << deleted.out;
+}
+
+TEST(SpoolerMisuse, CallsAfterACancelledStartAreMarkedAndTheMonitorRefusesThem)
+{
+    Result r = Play(kPrinter + "start-fails\nanswer cancel\nstart-doc \"Cancelled\"\nwrite \"x\"\nend-doc\nclose\n");
+    ASSERT_EQ(r.status, 0) << r.err << r.out;
+    std::string write = LinePlayed(r.out, 7);
+    EXPECT_TRUE(Has(write, "spooler misuse: WritePort(USB001) although no document is open (the start-doc of line 6 "
+                           "did not start one)"))
+        << write;
+    // The monitor refuses a write outside a document without asking the port monitor.
+    EXPECT_TRUE(Has(write, "= FALSE, error 0, 0 written")) << write;
+    std::string end = LinePlayed(r.out, 8);
+    EXPECT_TRUE(Has(end, "spooler misuse: EndDocPort(USB001) although no document is open")) << end;
+    EXPECT_TRUE(Has(end, "EndDocPort = TRUE")) << end;
+    EXPECT_FALSE(Has(LinePlayed(r.out, 9), "misuse")) << r.out;
+}
+
+TEST(SpoolerMisuse, ASecondStartOnABusyPortIsRefusedAndTheFirstDocumentGoesOn)
+{
+    // Whether the retried start opens a document only shows when it plays.
+    Result r = Play(kPrinter + "start-fails\nanswer retry\nstart-doc \"First\"\nwrite \"a\"\nstart-doc \"Second\"\n"
+                               "write \"b\"\nexpect received \"ab\"\nend-doc\nexpect prompts 1\nclose\n");
+    ASSERT_EQ(r.status, 0) << r.err << r.out;
+    std::string second = LinePlayed(r.out, 8);
+    EXPECT_TRUE(Has(second, "spooler misuse: StartDocPort(USB001) although the document of job 1 (line 6) is still "
+                            "open"))
+        << second;
+    EXPECT_TRUE(Has(second, "= FALSE, error 170 ERROR_BUSY")) << second;
+    EXPECT_TRUE(Has(second, "job 2 not printed, taken off the queue")) << second;
+    EXPECT_FALSE(Has(r.out, "violation")) << r.out;
+}
+
+}  // namespace
