@@ -1,5 +1,6 @@
-// Playing the scenario's commands: each one becomes calls into the monitor's table or a
-// change of the simulated spooler, port monitor or printers.
+// Playing the scenario's commands that are the spooler's calls into the monitor's table:
+// open, start-doc, write, end-doc, close and status-request, and the marks of the calls
+// the spooler would not make. The other commands set the scene (playscene.cpp).
 #include "devstatus.h"
 #include "player.h"
 #include "simcommon.h"
@@ -10,15 +11,6 @@ namespace kvtools {
 namespace {
 
 const unsigned kMaxRestarts = 10;
-
-std::string PortDescription(const std::string& port, bool ecp)
-{
-    std::string p = port.substr(0, 3);
-    for (char& c : p)
-        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    std::string d = p == "USB" ? "Virtual printer port for USB" : p == "LPT" ? "Printer Port" : "Local Port";
-    return ecp ? "ECP " + d : d;
-}
 
 std::string FillerBytes(unsigned long n)
 {
@@ -38,53 +30,6 @@ void Player::Play(const Command& c)
     marker.Num("line", static_cast<unsigned long long>(c.line)).Str("command", c.source);
     timeline_.Add(marker);
     std::visit([&](const auto& args) { Do(c, args); }, c.args);
-}
-
-void Player::Do(const Command&, const cmd::ReadCycle& x)
-{
-    Note("note", "ReadCycle " + std::to_string(x.ms) + " ms was stored before the monitor started");
-}
-
-void Player::Do(const Command&, const cmd::Statovue& x)
-{
-    SetStatovue(x.on);
-}
-
-void Player::Do(const Command& c, const cmd::Printer& x)
-{
-    spooler_.AddPort(c.port, PortDescription(c.port, x.ecp));
-    spooler_.AddPrinter(c.printer, c.port, x.driver, x.monitor);
-    printers_[sim::FoldName(c.port)] = PrinterDecl{x.driver, x.monitor};
-}
-
-void Player::Do(const Command&, const cmd::Select&) {}
-
-void Player::Do(const Command& c, const cmd::DeviceAnswer& x)
-{
-    pm_.SetDeviceAnswer(c.port, sim::DeviceAnswer::Text(x.reply));
-}
-
-void Player::Do(const Command& c, const cmd::DeviceCode& x)
-{
-    std::string reply = KestravonReply(x.code, x.raw, x.maker, x.model);
-    pm_.SetDeviceAnswer(c.port, sim::DeviceAnswer::Text(reply));
-    Note("note", "device " + c.port + " now reports code " + std::to_string(x.code) + " (" + CodeMeaning(x.code) +
-                     "), " + (x.raw ? "raw" : "Base64") + " record, " + std::to_string(reply.size()) + " bytes");
-}
-
-void Player::Do(const Command& c, const cmd::DeviceNoAnswer&)
-{
-    pm_.SetDeviceAnswer(c.port, sim::DeviceAnswer::Failure());
-}
-
-void Player::Do(const Command& c, const cmd::DeviceEmpty&)
-{
-    pm_.SetDeviceAnswer(c.port, sim::DeviceAnswer::Empty());
-}
-
-void Player::Do(const Command& c, const cmd::DeviceSlow& x)
-{
-    pm_.DelayDeviceQueries(c.port, x.ms);
 }
 
 void Player::Do(const Command& c, const cmd::Open&)
@@ -146,17 +91,6 @@ void Player::Do(const Command& c, const cmd::StartDoc& x)
     }
 }
 
-void Player::Do(const Command& c, const cmd::StartFails& x)
-{
-    pm_.FailStartDoc(c.port, x.count);
-}
-
-void Player::Do(const Command&, const cmd::Answer& x)
-{
-    std::lock_guard<std::mutex> lock(answersMutex_);
-    answers_.push_back(x.retry ? IDRETRY : IDCANCEL);
-}
-
 void Player::Do(const Command& c, const cmd::Write& x)
 {
     PortState& port = Port(c.port);
@@ -173,12 +107,6 @@ void Player::Do(const Command& c, const cmd::Write& x)
     CallEnd(id, "WritePort", ok, GetLastError(), ", " + std::to_string(written) + " written");
     if (ok)
         TrackWritten(c.port, data, written);
-}
-
-void Player::Do(const Command& c, const cmd::WriteFails& x)
-{
-    pm_.QueueWriteAnswers(c.port, std::vector<sim::WriteAnswer>(x.count, x.zero ? sim::WriteAnswer::Zero()
-                                                                                : sim::WriteAnswer::Failure()));
 }
 
 void Player::Do(const Command& c, const cmd::EndDoc&)
@@ -201,16 +129,6 @@ void Player::Do(const Command& c, const cmd::Close&)
     Close(Port(c.port), c.port);
 }
 
-void Player::Do(const Command& c, const cmd::Expect& x)
-{
-    Expect(c, x.what);
-}
-
-void Player::Do(const Command&, const cmd::Wait& x)
-{
-    Sleep(x.ms);
-}
-
 void Player::Do(const Command& c, const cmd::StatusRequest&)
 {
     PortState& port = Port(c.port);
@@ -222,50 +140,6 @@ void Player::Do(const Command& c, const cmd::StatusRequest&)
     BOOL ok = table_.pfnGetPrinterDataFromPort(port.handle, 0, const_cast<LPSTR>("Printer Status"), NULL, 0, buffer,
                                                sizeof buffer, &returned);
     CallEnd(id, "GetPrinterDataFromPort", ok, GetLastError());
-}
-
-void Player::Do(const Command& c, const cmd::Rename& x)
-{
-    if (!spooler_.RenamePrinter(c.printer, x.newName))
-        Note("note", "spooler: no printer " + Q(c.printer) + " to rename");
-    for (auto& entry : ports_) {
-        if (sim::SameName(entry.second.jobPrinter, c.printer))
-            entry.second.jobPrinter = x.newName;
-    }
-}
-
-void Player::Do(const Command& c, const cmd::DeletePrinter&)
-{
-    if (!spooler_.DeletePrinter(c.printer))
-        Note("note", "spooler: no printer " + Q(c.printer) + " to delete");
-    JobsGone(c.printer);
-}
-
-void Player::Do(const Command& c, const cmd::AddPrinter&)
-{
-    const PrinterDecl& d = printers_[sim::FoldName(c.port)];
-    spooler_.AddPrinter(c.printer, c.port, d.driver, d.monitor);
-}
-
-void Player::Do(const Command& c, const cmd::QueueJob& x)
-{
-    DWORD job = spooler_.QueueJob(c.printer, x.document);
-    Note("note", job != 0 ? "spooler: job " + std::to_string(job) + " queued on " + Q(c.printer)
-                          : "spooler: no printer " + Q(c.printer));
-}
-
-void Player::Do(const Command& c, const cmd::ClearJobs&)
-{
-    spooler_.ClearJobs(c.printer);
-    JobsGone(c.printer);
-}
-
-void Player::JobsGone(const std::string& printer)
-{
-    for (auto& entry : ports_) {
-        if (entry.second.jobId != 0 && sim::SameName(entry.second.jobPrinter, printer))
-            entry.second.jobGone = true;
-    }
 }
 
 void Player::Misuse(const std::string& function, const std::string& port, const std::string& why)

@@ -1,0 +1,142 @@
+// Playing the scenario's commands that set the scene: printers and their ports in the
+// spooler, the devices' answers, the port monitor's scripted failures, prompt answers,
+// waits, expects and changes of printers and queues.
+#include "devstatus.h"
+#include "player.h"
+#include "simcommon.h"
+#include "simtext.h"
+
+namespace kvtools {
+
+namespace {
+
+std::string PortDescription(const std::string& port, bool ecp)
+{
+    std::string p = port.substr(0, 3);
+    for (char& c : p)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    std::string d = p == "USB" ? "Virtual printer port for USB" : p == "LPT" ? "Printer Port" : "Local Port";
+    return ecp ? "ECP " + d : d;
+}
+
+}  // namespace
+
+void Player::Do(const Command&, const cmd::ReadCycle& x)
+{
+    Note("note", "ReadCycle " + std::to_string(x.ms) + " ms was stored before the monitor started");
+}
+
+void Player::Do(const Command&, const cmd::Statovue& x)
+{
+    SetStatovue(x.on);
+}
+
+void Player::Do(const Command& c, const cmd::Printer& x)
+{
+    spooler_.AddPort(c.port, PortDescription(c.port, x.ecp));
+    spooler_.AddPrinter(c.printer, c.port, x.driver, x.monitor);
+    printers_[sim::FoldName(c.port)] = PrinterDecl{x.driver, x.monitor};
+}
+
+void Player::Do(const Command&, const cmd::Select&) {}
+
+void Player::Do(const Command& c, const cmd::DeviceAnswer& x)
+{
+    pm_.SetDeviceAnswer(c.port, sim::DeviceAnswer::Text(x.reply));
+}
+
+void Player::Do(const Command& c, const cmd::DeviceCode& x)
+{
+    std::string reply = KestravonReply(x.code, x.raw, x.maker, x.model);
+    pm_.SetDeviceAnswer(c.port, sim::DeviceAnswer::Text(reply));
+    Note("note", "device " + c.port + " now reports code " + std::to_string(x.code) + " (" + CodeMeaning(x.code) +
+                     "), " + (x.raw ? "raw" : "Base64") + " record, " + std::to_string(reply.size()) + " bytes");
+}
+
+void Player::Do(const Command& c, const cmd::DeviceNoAnswer&)
+{
+    pm_.SetDeviceAnswer(c.port, sim::DeviceAnswer::Failure());
+}
+
+void Player::Do(const Command& c, const cmd::DeviceEmpty&)
+{
+    pm_.SetDeviceAnswer(c.port, sim::DeviceAnswer::Empty());
+}
+
+void Player::Do(const Command& c, const cmd::DeviceSlow& x)
+{
+    pm_.DelayDeviceQueries(c.port, x.ms);
+}
+
+void Player::Do(const Command& c, const cmd::StartFails& x)
+{
+    pm_.FailStartDoc(c.port, x.count);
+}
+
+void Player::Do(const Command&, const cmd::Answer& x)
+{
+    std::lock_guard<std::mutex> lock(answersMutex_);
+    answers_.push_back(x.retry ? IDRETRY : IDCANCEL);
+}
+
+void Player::Do(const Command& c, const cmd::WriteFails& x)
+{
+    pm_.QueueWriteAnswers(c.port, std::vector<sim::WriteAnswer>(x.count, x.zero ? sim::WriteAnswer::Zero()
+                                                                                : sim::WriteAnswer::Failure()));
+}
+
+void Player::Do(const Command& c, const cmd::Expect& x)
+{
+    Expect(c, x.what);
+}
+
+void Player::Do(const Command&, const cmd::Wait& x)
+{
+    Sleep(x.ms);
+}
+
+void Player::Do(const Command& c, const cmd::Rename& x)
+{
+    if (!spooler_.RenamePrinter(c.printer, x.newName))
+        Note("note", "spooler: no printer " + Q(c.printer) + " to rename");
+    for (auto& entry : ports_) {
+        if (sim::SameName(entry.second.jobPrinter, c.printer))
+            entry.second.jobPrinter = x.newName;
+    }
+}
+
+void Player::Do(const Command& c, const cmd::DeletePrinter&)
+{
+    if (!spooler_.DeletePrinter(c.printer))
+        Note("note", "spooler: no printer " + Q(c.printer) + " to delete");
+    JobsGone(c.printer);
+}
+
+void Player::Do(const Command& c, const cmd::AddPrinter&)
+{
+    const PrinterDecl& d = printers_[sim::FoldName(c.port)];
+    spooler_.AddPrinter(c.printer, c.port, d.driver, d.monitor);
+}
+
+void Player::Do(const Command& c, const cmd::QueueJob& x)
+{
+    DWORD job = spooler_.QueueJob(c.printer, x.document);
+    Note("note", job != 0 ? "spooler: job " + std::to_string(job) + " queued on " + Q(c.printer)
+                          : "spooler: no printer " + Q(c.printer));
+}
+
+void Player::Do(const Command& c, const cmd::ClearJobs&)
+{
+    spooler_.ClearJobs(c.printer);
+    JobsGone(c.printer);
+}
+
+void Player::JobsGone(const std::string& printer)
+{
+    for (auto& entry : ports_) {
+        if (entry.second.jobId != 0 && sim::SameName(entry.second.jobPrinter, printer))
+            entry.second.jobGone = true;
+    }
+}
+
+}  // namespace kvtools
