@@ -137,3 +137,68 @@ TEST(SpoolerMisuse, ASecondStartOnABusyPortIsRefusedAndTheFirstDocumentGoesOn)
 }
 
 }  // namespace
+
+// ---- what the device and the port monitor can be told ----
+
+TEST(ScenarioDevice, QueryErrorsAreNamedOrNumberedAndReachTheTimeline)
+{
+    kvtools::Scenario s;
+    std::string error;
+    ASSERT_TRUE(kvtools::ParseScenario(kPrinter + "device USB001 query-error ERROR_GEN_FAILURE\n"
+                                                  "device usb001 query-error 0x48F\n",
+                                       "t", &s, &error))
+        << error;
+    ASSERT_EQ(s.commands.size(), 5u);
+    EXPECT_EQ(std::get<kvtools::cmd::DeviceNoAnswer>(s.commands[3].args).error, 31u);
+    EXPECT_EQ(std::get<kvtools::cmd::DeviceNoAnswer>(s.commands[4].args).error, 1167u);
+    EXPECT_EQ(s.commands[4].port, "usb001");
+
+    struct Case {
+        std::string line;
+        std::string error;
+    } cases[] = {
+        {"device USB001 query-error", "4: device: write 'device PORT query-error ERROR' (a Win32 error: a number or a "
+                                      "name such as ERROR_GEN_FAILURE)"},
+        {"device USB001 query-error ERROR_GEN_FAILUR", "4: device: the error name \"ERROR_GEN_FAILUR\" is not known "
+                                                       "(give its number)"},
+        {"device USB001 query-error 0", "4: the error 0 is out of range (1 to 4294967295)"},
+        {"device USB001 query-error \"31\"", "4: the error must be a number, not \"31\""},
+        {"write-partial", "4: write-partial: missing argument"},
+        {"write-partial 0", "4: the bytes taken 0 is out of range (1 to 1048576)"},
+        {"write-partial 4 2 1", "4: write-partial: unexpected \"1\""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ParseError(kPrinter + c.line + "\n"), c.error) << c.line;
+
+    Result r = Play(kPrinter + "start-doc\ndevice USB001 query-error 31\nwrite-fails\nwrite 1\nwait 100\n"
+                               "expect status OFFLINE\nend-doc\nclose\n");
+    ASSERT_EQ(r.status, 0) << r.err << r.out;
+    EXPECT_TRUE(Has(r.out, "query USB001 control 0x0016000C (USB): FALSE, error 31 ERROR_GEN_FAILURE - no answer"))
+        << r.out;
+}
+
+TEST(ScenarioDevice, PartWrittenBuffersAreWrittenOnAndTheMonitorPassesEachCountOn)
+{
+    Result r = Play(kPrinter + "start-doc\nwrite-partial 3 2\nwrite \"abcdefgh\"\nexpect received \"abcdefgh\"\n"
+                               "end-doc\nclose\n");
+    ASSERT_EQ(r.status, 0) << r.err << r.out;
+    std::string write = LinePlayed(r.out, 6);
+    const char* calls[] = {
+        "WritePort(USB001, 8 bytes \"abcdefgh\") = TRUE, 3 written",
+        "spooler: 3 of 8 bytes taken, the other 5 written again",
+        "WritePort(USB001, 5 bytes \"defgh\") = TRUE, 3 written",
+        "spooler: 3 of 5 bytes taken, the other 2 written again",
+        "WritePort(USB001, 2 bytes \"gh\") = TRUE, 2 written",
+    };
+    size_t at = 0;
+    for (const char* call : calls) {
+        size_t found = write.find(call, at);
+        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << call << "\n" << write;
+        at = found;
+    }
+    // A part write gets through: it clears the status the polling set.
+    Result jam = Play(kPrinter + "start-doc\ndevice USB001 code 42632\nwrite-fails\nwrite 10\nwait 100\n"
+                                 "expect status PAPER_JAM | USER_INTERVENTION\nwrite-partial 1\nwrite 10\n"
+                                 "expect status none\nexpect received 10\nend-doc\nclose\n");
+    EXPECT_EQ(jam.status, 0) << jam.err << jam.out;
+}

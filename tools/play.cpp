@@ -97,16 +97,39 @@ void Player::Do(const Command& c, const cmd::Write& x)
     if (port.jobId == 0)
         NoDocument("WritePort", c.port, port);
     std::string data = x.bytes ? *x.bytes : FillerBytes(x.count);
+    // As the spooler does, the rest of a buffer taken in part is written again at once,
+    // until all of it is taken or a write fails or takes nothing.
+    size_t done = 0;
     DWORD written = 0;
-    unsigned long id = CallStart("WritePort(" + c.port + ", " + std::to_string(data.size()) + " bytes \"" +
+    while (!WriteOnce(c.port, port, data.substr(done), &written) && written != 0) {
+        done += written;
+        Note("note", "spooler: " + std::to_string(written) + " of " + std::to_string(data.size() - done + written) +
+                         " bytes taken, the other " + std::to_string(data.size() - done) + " written again");
+    }
+}
+
+bool Player::WriteOnce(const std::string& name, PortState& port, const std::string& data, DWORD* written)
+{
+    std::string buffer = data;
+    *written = 0;
+    unsigned long id = CallStart("WritePort(" + name + ", " + std::to_string(data.size()) + " bytes \"" +
                                      Escape(data, 40) + "\")",
-                                 "WritePort", c.port);
+                                 "WritePort", name);
     SetLastError(0);
-    BOOL ok = table_.pfnWritePort(port.handle, reinterpret_cast<LPBYTE>(&data[0]), static_cast<DWORD>(data.size()),
-                                  &written);
-    CallEnd(id, "WritePort", ok, GetLastError(), ", " + std::to_string(written) + " written");
-    if (ok)
-        TrackWritten(c.port, data, written);
+    BOOL ok = table_.pfnWritePort(port.handle, reinterpret_cast<LPBYTE>(&buffer[0]),
+                                  static_cast<DWORD>(buffer.size()), written);
+    CallEnd(id, "WritePort", ok, GetLastError(), ", " + std::to_string(*written) + " written");
+    if (!ok) {
+        *written = 0;
+        return false;
+    }
+    TrackWritten(name, data, *written);
+    if (*written > data.size()) {
+        Note("note", "spooler: the port reported " + std::to_string(*written) + " bytes written of " +
+                         std::to_string(data.size()) + " asked; the buffer counts as written");
+        return true;
+    }
+    return *written == data.size();
 }
 
 void Player::Do(const Command& c, const cmd::EndDoc&)

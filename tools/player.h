@@ -131,6 +131,7 @@ private:
     void Do(const Command& c, const cmd::Answer& x);
     void Do(const Command& c, const cmd::Write& x);
     void Do(const Command& c, const cmd::WriteFails& x);
+    void Do(const Command& c, const cmd::WritePartial& x);
     void Do(const Command& c, const cmd::EndDoc& x);
     void Do(const Command& c, const cmd::Close& x);
     void Do(const Command& c, const cmd::Wait& x);
@@ -144,6 +145,8 @@ private:
     void Close(PortState& port, const std::string& function);
     // A call the spooler would not make now, played as the scenario asks: marked first.
     void Misuse(const std::string& function, const std::string& port, const std::string& why);
+    // One WritePort of these bytes; false when it did not take all of them.
+    bool WriteOnce(const std::string& name, PortState& port, const std::string& data, DWORD* written);
     void NoDocument(const std::string& function, const std::string& name, const PortState& port);
     void SetStatovue(bool on);
     void RemoveFolder();  // the temporary folder, at the end of the run

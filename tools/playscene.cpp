@@ -53,9 +53,9 @@ void Player::Do(const Command& c, const cmd::DeviceCode& x)
                      "), " + (x.raw ? "raw" : "Base64") + " record, " + std::to_string(reply.size()) + " bytes");
 }
 
-void Player::Do(const Command& c, const cmd::DeviceNoAnswer&)
+void Player::Do(const Command& c, const cmd::DeviceNoAnswer& x)
 {
-    pm_.SetDeviceAnswer(c.port, sim::DeviceAnswer::Failure());
+    pm_.SetDeviceAnswer(c.port, sim::DeviceAnswer::Failure(x.error));
 }
 
 void Player::Do(const Command& c, const cmd::DeviceEmpty&)
@@ -83,6 +83,11 @@ void Player::Do(const Command& c, const cmd::WriteFails& x)
 {
     pm_.QueueWriteAnswers(c.port, std::vector<sim::WriteAnswer>(x.count, x.zero ? sim::WriteAnswer::Zero()
                                                                                 : sim::WriteAnswer::Failure()));
+}
+
+void Player::Do(const Command& c, const cmd::WritePartial& x)
+{
+    pm_.QueueWriteAnswers(c.port, std::vector<sim::WriteAnswer>(x.count, sim::WriteAnswer::AtMost(x.most)));
 }
 
 void Player::Do(const Command& c, const cmd::Expect& x)

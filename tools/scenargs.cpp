@@ -1,6 +1,8 @@
 // Argument parsers of the scenario commands with more than a word of arguments.
 #include "scenargs.h"
 
+#include "simtext.h"
+
 namespace kvtools {
 
 cmd::Printer PrinterArgs(const std::vector<Token>& t, std::string* name, std::string* port)
@@ -63,6 +65,17 @@ CommandArgs DeviceArgs(const std::vector<Token>& t, const std::function<void(con
             throw LineError{"device: write 'device PORT slow MS' (0 ms: answers at once)"};
         return cmd::DeviceSlow{static_cast<DWORD>(Number(t[3], "the time", 0, 600000))};
     }
+    if (Is(kind, "query-error")) {
+        if (t.size() != 4)
+            throw LineError{"device: write 'device PORT query-error ERROR' (a Win32 error: a number or a name such "
+                            "as ERROR_GEN_FAILURE)"};
+        DWORD error = t[3].quoted ? 0 : ErrorCode(t[3].text);
+        if (error == 0 && t[3].text.rfind("ERROR_", 0) == 0)
+            throw LineError{"device: the error name \"" + t[3].text + "\" is not known (give its number)"};
+        if (error == 0)
+            error = static_cast<DWORD>(Number(t[3], "the error", 1, 0xFFFFFFFFul));
+        return cmd::DeviceNoAnswer{error};
+    }
     if (Is(kind, "no-answer") || Is(kind, "empty")) {
         if (t.size() != 3)
             throw LineError{"device: unexpected \"" + t[3].text + "\""};
@@ -70,7 +83,7 @@ CommandArgs DeviceArgs(const std::vector<Token>& t, const std::function<void(con
             return cmd::DeviceEmpty{};
         return cmd::DeviceNoAnswer{};
     }
-    throw LineError{"device: \"" + kind.text + "\" is none of answer, code, no-answer, empty, slow"};
+    throw LineError{"device: \"" + kind.text + "\" is none of answer, code, no-answer, query-error, empty, slow"};
 }
 
 cmd::StartDoc StartDocArgs(const std::vector<Token>& t)
@@ -106,6 +119,16 @@ cmd::WriteFails WriteFailsArgs(const std::vector<Token>& t)
         else
             w.count = static_cast<unsigned>(Number(t[i], "the count", 1, 1000));
     }
+    return w;
+}
+
+cmd::WritePartial WritePartialArgs(const std::vector<Token>& t)
+{
+    Arity(t, 2, 3);
+    cmd::WritePartial w;
+    w.most = static_cast<DWORD>(Number(t[1], "the bytes taken", 1, 1 << 20));
+    if (t.size() == 3)
+        w.count = static_cast<unsigned>(Number(t[2], "the count", 1, 1000));
     return w;
 }
 

@@ -31,6 +31,9 @@ cmd::Write WriteArgs(const std::vector<Token>& t);
 // write-fails [N] [zero]
 cmd::WriteFails WriteFailsArgs(const std::vector<Token>& t);
 
+// write-partial BYTES [N]
+cmd::WritePartial WritePartialArgs(const std::vector<Token>& t);
+
 // expect FIELD VALUE
 cmd::Expect ExpectArgs(const std::vector<Token>& t);
 

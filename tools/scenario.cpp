@@ -124,6 +124,11 @@ private:
             Resolve(c);
             return w;
         }
+        if (word == "write-partial") {
+            cmd::WritePartial w = WritePartialArgs(t);
+            Resolve(c);
+            return w;
+        }
         if (word == "end-doc") {
             Arity(t, 1, 1);
             RequireOpen(c);

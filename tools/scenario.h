@@ -54,8 +54,9 @@ struct DeviceCode {
     std::string model = "ZR-QM4471"; // MDL: field
 };
 
-// device PORT no-answer
+// device PORT no-answer | device PORT query-error ERROR
 struct DeviceNoAnswer {
+    DWORD error = 21;  // last error of the failed query (ERROR_NOT_READY unless given)
 };
 
 // device PORT empty
@@ -94,6 +95,12 @@ struct Write {
 struct WriteFails {
     unsigned count = 1;  // writes refused by the port monitor from now on
     bool zero = false;   // TRUE with 0 written instead of FALSE
+};
+
+// write-partial BYTES [N]
+struct WritePartial {
+    DWORD most = 0;      // bytes each of those writes takes at most
+    unsigned count = 1;  // writes the port monitor takes in part from now on
 };
 
 // end-doc
@@ -139,7 +146,7 @@ struct Expect {
 using CommandArgs = std::variant<cmd::ReadCycle, cmd::Statovue, cmd::Printer, cmd::Select,
                                  cmd::DeviceAnswer, cmd::DeviceCode, cmd::DeviceNoAnswer, cmd::DeviceEmpty,
                                  cmd::DeviceSlow, cmd::Open, cmd::StartDoc, cmd::StartFails, cmd::Answer, cmd::Write,
-                                 cmd::WriteFails, cmd::EndDoc, cmd::Close, cmd::Wait,
+                                 cmd::WriteFails, cmd::WritePartial, cmd::EndDoc, cmd::Close, cmd::Wait,
                                  cmd::StatusRequest, cmd::Rename, cmd::DeletePrinter, cmd::AddPrinter, cmd::QueueJob,
                                  cmd::ClearJobs, cmd::Expect>;
 

@@ -12,8 +12,42 @@ std::string Q(const std::string& s)
     return "\"" + Escape(s, 80) + "\"";
 }
 
+namespace {
+
+// Errors a port monitor's device query may report, by name, for scenarios and the timeline.
+const struct {
+    DWORD code;
+    const char* name;
+} kDeviceErrors[] = {
+    {28, "ERROR_OUT_OF_PAPER"},        {29, "ERROR_WRITE_FAULT"},
+    {30, "ERROR_READ_FAULT"},          {31, "ERROR_GEN_FAILURE"},
+    {50, "ERROR_NOT_SUPPORTED"},       {121, "ERROR_SEM_TIMEOUT"},
+    {995, "ERROR_OPERATION_ABORTED"},  {1117, "ERROR_IO_DEVICE"},
+    {1167, "ERROR_DEVICE_NOT_CONNECTED"}, {1460, "ERROR_TIMEOUT"},
+};
+
+}  // namespace
+
+DWORD ErrorCode(const std::string& name)
+{
+    for (DWORD code : {DWORD(ERROR_INVALID_PARAMETER), DWORD(ERROR_BUSY), DWORD(ERROR_INVALID_PRINT_MONITOR),
+                       DWORD(ERROR_INVALID_HANDLE), DWORD(ERROR_ACCESS_DENIED), sim::kErrorNotReady}) {
+        if (ErrorName(code) == name)
+            return code;
+    }
+    for (const auto& e : kDeviceErrors) {
+        if (name == e.name)
+            return e.code;
+    }
+    return 0;
+}
+
 std::string ErrorName(DWORD error)
 {
+    for (const auto& e : kDeviceErrors) {
+        if (error == e.code)
+            return e.name;
+    }
     switch (error) {
     case ERROR_INVALID_PARAMETER:
         return "ERROR_INVALID_PARAMETER";

@@ -12,6 +12,7 @@ namespace kvtools {
 
 std::string Q(const std::string& s);  // "text" escaped, cut after 80 characters
 std::string ErrorName(DWORD error);   // "ERROR_BUSY", ... or "" when not named
+DWORD ErrorCode(const std::string& name);  // ErrorName reversed; 0 for a name it does not give
 std::string ResultText(BOOL ok, DWORD error);  // "TRUE" or "FALSE, error 21 ERROR_NOT_READY"
 std::string JobCommandName(DWORD command);
 std::string BoxFlags(UINT flags);
