@@ -202,3 +202,26 @@ TEST(ScenarioDevice, PartWrittenBuffersAreWrittenOnAndTheMonitorPassesEachCountO
                                  "expect status none\nexpect received 10\nend-doc\nclose\n");
     EXPECT_EQ(jam.status, 0) << jam.err << jam.out;
 }
+
+// ---- the companion's folder ----
+
+TEST(ScenarioCompanion, WritesToAMissingOrReadOnlyFolderFailAndTheBroadcastStillGoesOut)
+{
+    EXPECT_EQ(ParseError("companion gone\n"), "1: companion takes ok, missing or read-only, not \"gone\"");
+    EXPECT_EQ(ParseError("companion\n"), "1: companion: missing argument");
+
+    for (const char* state : {"missing", "read-only"}) {
+        Result r = Play(std::string("companion ") + state + "\n" + kPrinter +
+                        "start-doc\nexpect vuelog PORTNAME none\nexpect broadcasts 1\nend-doc\ncompanion ok\n"
+                        "device USB001 code 40401\nwait 3000\nexpect vuelog PORTNAME \"USB001\"\nclose\n");
+        ASSERT_EQ(r.status, 0) << state << "\n" << r.err << r.out;
+        std::string start = LinePlayed(r.out, 5);
+        EXPECT_TRUE(Has(start, "vuelog.err [DEVICE] MODELNAME not written DRVNAME not written PRNNAME not written "
+                               "PORTNAME not written"))
+            << state << "\n" << start;
+        EXPECT_TRUE(Has(start, "broadcast \"QRT command message\"")) << state << "\n" << start;
+        // Nothing of the temporary folder reaches the timeline.
+        EXPECT_FALSE(Has(r.out, "/dev/shm")) << r.out;
+        EXPECT_FALSE(Has(r.out, "/tmp/")) << r.out;
+    }
+}

@@ -164,9 +164,10 @@ void Player::FlushIni(DWORD thread)
         const char kMissing[] = "\x01";
         GetPrivateProfileStringA("DEVICE", w.key.c_str(), kMissing, value, sizeof value, file.c_str());
         bool present = std::strcmp(value, kMissing) != 0;
-        text += " " + w.key + (present ? "=" + Q(value) : std::string(" removed"));
         if (!w.result)
-            text += " (write failed)";
+            text += " " + w.key + " not written";
+        else
+            text += " " + w.key + (present ? "=" + Q(value) : std::string(" removed"));
         e.Str(w.key, present ? value : "");
     }
     e.text = text;

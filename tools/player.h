@@ -118,6 +118,7 @@ private:
     // One per command (play.cpp); c is the line, the second argument its own fields.
     void Do(const Command& c, const cmd::ReadCycle& x);
     void Do(const Command& c, const cmd::Statovue& x);
+    void Do(const Command& c, const cmd::Companion& x);
     void Do(const Command& c, const cmd::Printer& x);
     void Do(const Command& c, const cmd::Select& x);
     void Do(const Command& c, const cmd::DeviceAnswer& x);

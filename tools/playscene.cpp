@@ -1,6 +1,8 @@
 // Playing the scenario's commands that set the scene: printers and their ports in the
 // spooler, the devices' answers, the port monitor's scripted failures, prompt answers,
 // waits, expects and changes of printers and queues.
+#include <filesystem>
+
 #include "devstatus.h"
 #include "player.h"
 #include "simcommon.h"
@@ -29,6 +31,38 @@ void Player::Do(const Command&, const cmd::ReadCycle& x)
 void Player::Do(const Command&, const cmd::Statovue& x)
 {
     SetStatovue(x.on);
+}
+
+// The folder registered as the companion's stays registered; what changes is whether the
+// monitor can write vuelog.err in it. A read-only file is held by a folder of that name:
+// it cannot be read or written, whoever runs the simulator (file modes do not stop root),
+// and every write fails with ERROR_ACCESS_DENIED, as on a read-only file.
+void Player::Do(const Command&, const cmd::Companion& x)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path file = fs::path(folder_) / "vuelog.err";
+    std::string what;
+    switch (x.folder) {
+    case cmd::Companion::Folder::Missing:
+        fs::remove_all(folder_, ec);
+        what = "is gone: vuelog.err cannot be created";
+        break;
+    case cmd::Companion::Folder::ReadOnly:
+        fs::create_directories(folder_, ec);
+        fs::remove_all(file, ec);
+        fs::create_directory(file, ec);
+        what = "cannot be written: vuelog.err is read-only";
+        break;
+    case cmd::Companion::Folder::Ok:
+        fs::create_directories(folder_, ec);
+        std::error_code absent;  // no vuelog.err is no error here
+        if (fs::is_directory(file, absent))
+            fs::remove_all(file, ec);
+        what = "can be written";
+        break;
+    }
+    Note("note", "the companion's folder " + what + (ec ? " (" + ec.message() + ")" : ""));
 }
 
 void Player::Do(const Command& c, const cmd::Printer& x)

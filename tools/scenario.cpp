@@ -70,6 +70,16 @@ private:
                 throw LineError{"statovue takes on or off, not \"" + t[1].text + "\""};
             return cmd::Statovue{Is(t[1], "on")};
         }
+        if (word == "companion") {
+            Arity(t, 2, 2);
+            if (Is(t[1], "ok"))
+                return cmd::Companion{cmd::Companion::Folder::Ok};
+            if (Is(t[1], "missing"))
+                return cmd::Companion{cmd::Companion::Folder::Missing};
+            if (Is(t[1], "read-only"))
+                return cmd::Companion{cmd::Companion::Folder::ReadOnly};
+            throw LineError{"companion takes ok, missing or read-only, not \"" + t[1].text + "\""};
+        }
         if (word == "printer")
             return Printer(t, c);
         if (word == "select") {

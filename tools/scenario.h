@@ -31,6 +31,12 @@ struct Statovue {
     bool on = false;  // register (on) or remove (off) the companion's folder
 };
 
+// companion ok|missing|read-only
+struct Companion {
+    enum class Folder { Ok, Missing, ReadOnly };
+    Folder folder = Folder::Ok;  // the registered folder from this line on
+};
+
 // printer NAME port PORT [driver NAME] [monitor NAME|none] [ecp]
 struct Printer {
     std::string driver = "Kestravon Printer";            // the printer's driver name
@@ -143,7 +149,7 @@ struct Expect {
 
 }  // namespace cmd
 
-using CommandArgs = std::variant<cmd::ReadCycle, cmd::Statovue, cmd::Printer, cmd::Select,
+using CommandArgs = std::variant<cmd::ReadCycle, cmd::Statovue, cmd::Companion, cmd::Printer, cmd::Select,
                                  cmd::DeviceAnswer, cmd::DeviceCode, cmd::DeviceNoAnswer, cmd::DeviceEmpty,
                                  cmd::DeviceSlow, cmd::Open, cmd::StartDoc, cmd::StartFails, cmd::Answer, cmd::Write,
                                  cmd::WriteFails, cmd::WritePartial, cmd::EndDoc, cmd::Close, cmd::Wait,
