@@ -225,3 +225,25 @@ TEST(ScenarioCompanion, WritesToAMissingOrReadOnlyFolderFailAndTheBroadcastStill
         EXPECT_FALSE(Has(r.out, "/tmp/")) << r.out;
     }
 }
+
+// ---- printers sharing a port ----
+
+TEST(ScenarioSharedPort, StatusBitsGoToThePrinterOfTheDocumentOnThePort)
+{
+    const std::string two = "printer A port USB001\nprinter B port usb001\ndevice USB001 code 63400\n";
+    EXPECT_EQ(ParseError(two + "printer a port USB002\n"), "4: printer \"a\" is declared twice");
+    EXPECT_EQ(ParseError(two + "device USB01 empty\n"),
+              "4: device: no printer is declared on port USB01 (ports with a printer: USB001)");
+
+    // Printed through A, then B; the jam during B's job is B's, A keeps nothing.
+    Result r = Play(two + "select A\nopen\nstart-doc\nwrite 1\nend-doc\nwait 3000\nselect B\nstart-doc\n"
+                          "device USB001 code 42632\nwrite-fails\nwrite 1\nwait 500\nexpect status PAPER_JAM | "
+                          "USER_INTERVENTION\nselect A\nexpect status none\nselect B\nend-doc\nselect A\nstart-doc\n"
+                          "expect status none\nselect B\nexpect status none\nend-doc\nclose\n");
+    ASSERT_EQ(r.status, 0) << r.err << r.out;
+    EXPECT_TRUE(Has(r.out, "SetPrinterA(\"B\", status 0x00100008 PAPER_JAM | USER_INTERVENTION) = TRUE")) << r.out;
+    EXPECT_FALSE(Has(r.out, "SetPrinterA(\"A\", status 0x00100008")) << r.out;
+    // One OpenPortEx serves both printers; each StartDocPort names its own.
+    EXPECT_TRUE(Has(r.out, "StartDocPort(USB001, \"B\", job 2,")) << r.out;
+    EXPECT_EQ(r.out.find("OpenPortEx", r.out.find("OpenPortEx") + 1), std::string::npos) << r.out;
+}

@@ -73,7 +73,7 @@ private:
     std::string folder_;
     DWORD spoolerThread_ = 0;
     std::map<std::string, PortState> ports_;        // by folded port name
-    std::map<std::string, PrinterDecl> printers_;   // by folded port name
+    std::map<std::string, PrinterDecl> printers_;   // by folded printer name
     std::mutex answersMutex_;
     std::deque<int> answers_;
     std::atomic<DWORD> restartJob_{0};

@@ -69,7 +69,7 @@ void Player::Do(const Command& c, const cmd::Printer& x)
 {
     spooler_.AddPort(c.port, PortDescription(c.port, x.ecp));
     spooler_.AddPrinter(c.printer, c.port, x.driver, x.monitor);
-    printers_[sim::FoldName(c.port)] = PrinterDecl{x.driver, x.monitor};
+    printers_[sim::FoldName(c.printer)] = PrinterDecl{x.driver, x.monitor};
 }
 
 void Player::Do(const Command&, const cmd::Select&) {}
@@ -142,6 +142,12 @@ void Player::Do(const Command& c, const cmd::Rename& x)
         if (sim::SameName(entry.second.jobPrinter, c.printer))
             entry.second.jobPrinter = x.newName;
     }
+    auto decl = printers_.find(sim::FoldName(c.printer));
+    if (decl != printers_.end()) {
+        PrinterDecl d = decl->second;
+        printers_.erase(decl);
+        printers_[sim::FoldName(x.newName)] = d;
+    }
 }
 
 void Player::Do(const Command& c, const cmd::DeletePrinter&)
@@ -153,7 +159,7 @@ void Player::Do(const Command& c, const cmd::DeletePrinter&)
 
 void Player::Do(const Command& c, const cmd::AddPrinter&)
 {
-    const PrinterDecl& d = printers_[sim::FoldName(c.port)];
+    const PrinterDecl& d = printers_[sim::FoldName(c.printer)];
     spooler_.AddPrinter(c.printer, c.port, d.driver, d.monitor);
 }
 

@@ -52,7 +52,7 @@ private:
     Scenario* out_;
     std::string command_;                           // the word of the line being parsed
     std::map<std::string, PrinterState> printers_;  // by folded name
-    std::set<std::string> ports_;                   // folded port names with a printer
+    std::map<std::string, std::string> ports_;      // folded port name -> as first declared
     std::set<std::string> open_;                    // folded port names opened
     std::map<std::string, DocState> docs_;          // by folded port name
     std::string current_;                           // folded name of the current printer
@@ -235,10 +235,9 @@ private:
         std::string key = Fold(c.printer);
         if (printers_.count(key) != 0)
             throw LineError{"printer \"" + c.printer + "\" is declared twice"};
-        if (ports_.count(Fold(c.port)) != 0)
-            throw LineError{"port " + c.port + " has a printer already (one printer per port)"};
+        // Printers sharing a port name it as the first one did: it is one port.
+        c.port = ports_.emplace(Fold(c.port), c.port).first->second;
         printers_[key] = PrinterState{c.printer, c.port, false};
-        ports_.insert(Fold(c.port));
         current_ = key;
         return p;
     }
@@ -298,8 +297,11 @@ private:
     std::string DeclaredPorts() const
     {
         std::string list;
-        for (const auto& p : printers_)
-            list += (list.empty() ? "" : ", ") + p.second.port;
+        std::set<std::string> listed;  // a port shared by printers is named once
+        for (const auto& p : printers_) {
+            if (listed.insert(Fold(p.second.port)).second)
+                list += (list.empty() ? "" : ", ") + p.second.port;
+        }
         return list.empty() ? "no printer line yet" : "ports with a printer: " + list;
     }
 
