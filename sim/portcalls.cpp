@@ -125,7 +125,8 @@ BOOL PortMonitor::WritePort(HANDLE h, LPBYTE buf, DWORD cbBuf, LPDWORD pcbWritte
             }
             DWORD taken = 0;
             switch (answer.kind) {
-            case WriteAnswer::Kind::Accept: taken = cbBuf; break;
+            case WriteAnswer::Kind::Accept:
+            case WriteAnswer::Kind::Reports: taken = cbBuf; break;
             case WriteAnswer::Kind::AtMost: taken = std::min(cbBuf, answer.limit); break;
             case WriteAnswer::Kind::Zero:
             case WriteAnswer::Kind::Fail: taken = 0; break;
@@ -134,8 +135,9 @@ BOOL PortMonitor::WritePort(HANDLE h, LPBYTE buf, DWORD cbBuf, LPDWORD pcbWritte
                 error = answer.error;
             } else {
                 if (taken) p->written.append(reinterpret_cast<const char*>(buf), taken);
-                *pcbWritten = taken;
-                call.bytes = taken;
+                *pcbWritten = answer.kind == WriteAnswer::Kind::Reports ? answer.limit : taken;
+                call.bytes = *pcbWritten;
+                call.taken = taken;
                 result = TRUE;
             }
         }

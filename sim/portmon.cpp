@@ -145,6 +145,14 @@ WriteAnswer WriteAnswer::AtMost(DWORD limit)
     return a;
 }
 
+WriteAnswer WriteAnswer::Reports(DWORD count)
+{
+    WriteAnswer a;
+    a.kind = Kind::Reports;
+    a.limit = count;
+    return a;
+}
+
 // ---- control API ----
 
 PortMonitor::PortMonitor() { InitializeCriticalSection(&cs_); }

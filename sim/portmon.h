@@ -51,15 +51,16 @@ struct DeviceAnswer {
 
 // How the port takes one WritePort.
 struct WriteAnswer {
-    enum class Kind { Accept, Fail, Zero, AtMost };
+    enum class Kind { Accept, Fail, Zero, AtMost, Reports };
     Kind kind = Kind::Accept;
-    DWORD limit = 0;               // AtMost: bytes taken at most
+    DWORD limit = 0;               // AtMost: bytes taken at most; Reports: the count reported
     DWORD error = kErrorNotReady;  // Fail: the last error
 
     static WriteAnswer Accept();                            // TRUE, everything written
     static WriteAnswer Failure(DWORD error = kErrorNotReady);  // FALSE, 0 written
     static WriteAnswer Zero();                              // TRUE, 0 written
     static WriteAnswer AtMost(DWORD limit);                 // TRUE, min(cbBuf, limit) written
+    static WriteAnswer Reports(DWORD count);                // TRUE, all taken, `count` reported
 };
 
 // One call into the table, logged when it returns.
@@ -78,6 +79,7 @@ struct PortCall {
     DWORD cbIn = 0;         // GetPrinterDataFromPort: cbInBuffer
     DWORD cbBuffer = 0;     // WritePort/ReadPort: cbBuf; GetPrinterDataFromPort: cbOutBuffer
     DWORD bytes = 0;        // bytes written, read, or the count returned
+    DWORD taken = 0;        // WritePort: bytes the port took (not `bytes` for Reports)
     BOOL result = FALSE;
     DWORD error = 0;        // last error of a failed call
     DWORD thread = 0;       // GetCurrentThreadId of the caller

@@ -247,3 +247,21 @@ TEST(ScenarioSharedPort, StatusBitsGoToThePrinterOfTheDocumentOnThePort)
     EXPECT_TRUE(Has(r.out, "StartDocPort(USB001, \"B\", job 2,")) << r.out;
     EXPECT_EQ(r.out.find("OpenPortEx", r.out.find("OpenPortEx") + 1), std::string::npos) << r.out;
 }
+
+TEST(ScenarioDevice, MiscountedWritesAreShownAndTheMonitorPassesTheCountOnUnchanged)
+{
+    EXPECT_EQ(ParseError(kPrinter + "write-miscount\n"), "4: write-miscount: missing argument");
+    EXPECT_EQ(ParseError(kPrinter + "write-miscount x\n"), "4: the count reported must be a number, not \"x\"");
+    EXPECT_EQ(ParseError(kPrinter + "write-miscount 1 0\n"), "4: the count 0 is out of range (1 to 1000)");
+
+    // Reported 1 of 4 taken: the rest is written again and reaches the device twice; the run
+    // holds, since the monitor passed the port monitor's count on.
+    Result r = Play(kPrinter + "start-doc\nwrite-miscount 1\nwrite \"abcd\"\nexpect received \"abcdbcd\"\n"
+                               "write-miscount 0\nwrite \"e\"\nend-doc\nclose\n");
+    ASSERT_EQ(r.status, 0) << r.err << r.out;
+    std::string write = LinePlayed(r.out, 6);
+    EXPECT_TRUE(Has(write, "port monitor WritePort took 4 of 4 bytes and reported 1 written\n"
+                           "      0  spooler   WritePort = TRUE, 1 written\n"))
+        << write;
+    EXPECT_TRUE(Has(LinePlayed(r.out, 9), "took 1 of 1 bytes and reported 0 written")) << r.out;
+}

@@ -40,6 +40,9 @@ struct PortState {
 // What the checks track per port (by folded name).
 struct PortTrack {
     std::string sent;           // bytes of every WritePort the monitor reported written
+    unsigned long long reported = 0;    // counts the monitor's WritePort returned with TRUE
+    unsigned long long pmReported = 0;  // counts the port monitor's WritePort returned with TRUE
+    bool miscounted = false;    // the port monitor reported a count other than the bytes it took
     std::string printer;        // printer of the job the spooler is printing
     DWORD printing = 0;         // job between a good StartDocPort and its EndDocPort/ClosePort
     DWORD atPortMonitor = 0;    // job whose document is open at the port monitor
@@ -133,6 +136,7 @@ private:
     void Do(const Command& c, const cmd::Write& x);
     void Do(const Command& c, const cmd::WriteFails& x);
     void Do(const Command& c, const cmd::WritePartial& x);
+    void Do(const Command& c, const cmd::WriteMiscount& x);
     void Do(const Command& c, const cmd::EndDoc& x);
     void Do(const Command& c, const cmd::Close& x);
     void Do(const Command& c, const cmd::Wait& x);

@@ -124,6 +124,11 @@ void Player::Do(const Command& c, const cmd::WritePartial& x)
     pm_.QueueWriteAnswers(c.port, std::vector<sim::WriteAnswer>(x.count, sim::WriteAnswer::AtMost(x.most)));
 }
 
+void Player::Do(const Command& c, const cmd::WriteMiscount& x)
+{
+    pm_.QueueWriteAnswers(c.port, std::vector<sim::WriteAnswer>(x.count, sim::WriteAnswer::Reports(x.reported)));
+}
+
 void Player::Do(const Command& c, const cmd::Expect& x)
 {
     Expect(c, x.what);

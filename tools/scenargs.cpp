@@ -132,6 +132,16 @@ cmd::WritePartial WritePartialArgs(const std::vector<Token>& t)
     return w;
 }
 
+cmd::WriteMiscount WriteMiscountArgs(const std::vector<Token>& t)
+{
+    Arity(t, 2, 3);
+    cmd::WriteMiscount w;
+    w.reported = static_cast<DWORD>(Number(t[1], "the count reported", 0, 0xFFFFFFFFul));
+    if (t.size() == 3)
+        w.count = static_cast<unsigned>(Number(t[2], "the count", 1, 1000));
+    return w;
+}
+
 cmd::Expect ExpectArgs(const std::vector<Token>& t)
 {
     std::vector<std::pair<std::string, bool>> words;

@@ -34,6 +34,9 @@ cmd::WriteFails WriteFailsArgs(const std::vector<Token>& t);
 // write-partial BYTES [N]
 cmd::WritePartial WritePartialArgs(const std::vector<Token>& t);
 
+// write-miscount COUNT [N]
+cmd::WriteMiscount WriteMiscountArgs(const std::vector<Token>& t);
+
 // expect FIELD VALUE
 cmd::Expect ExpectArgs(const std::vector<Token>& t);
 

@@ -139,6 +139,11 @@ private:
             Resolve(c);
             return w;
         }
+        if (word == "write-miscount") {
+            cmd::WriteMiscount w = WriteMiscountArgs(t);
+            Resolve(c);
+            return w;
+        }
         if (word == "end-doc") {
             Arity(t, 1, 1);
             RequireOpen(c);

@@ -109,6 +109,12 @@ struct WritePartial {
     unsigned count = 1;  // writes the port monitor takes in part from now on
 };
 
+// write-miscount COUNT [N]
+struct WriteMiscount {
+    DWORD reported = 0;  // count each of those writes reports, whatever it took
+    unsigned count = 1;  // writes that take every byte but report `reported`
+};
+
 // end-doc
 struct EndDoc {};
 
@@ -152,7 +158,7 @@ struct Expect {
 using CommandArgs = std::variant<cmd::ReadCycle, cmd::Statovue, cmd::Companion, cmd::Printer, cmd::Select,
                                  cmd::DeviceAnswer, cmd::DeviceCode, cmd::DeviceNoAnswer, cmd::DeviceEmpty,
                                  cmd::DeviceSlow, cmd::Open, cmd::StartDoc, cmd::StartFails, cmd::Answer, cmd::Write,
-                                 cmd::WriteFails, cmd::WritePartial, cmd::EndDoc, cmd::Close, cmd::Wait,
+                                 cmd::WriteFails, cmd::WritePartial, cmd::WriteMiscount, cmd::EndDoc, cmd::Close, cmd::Wait,
                                  cmd::StatusRequest, cmd::Rename, cmd::DeletePrinter, cmd::AddPrinter, cmd::QueueJob,
                                  cmd::ClearJobs, cmd::Expect>;
 
