@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "examples.h"
 #include "programs.h"
 #include "scenario.h"
 
@@ -264,4 +265,27 @@ TEST(ScenarioDevice, MiscountedWritesAreShownAndTheMonitorPassesTheCountOnUnchan
                            "      0  spooler   WritePort = TRUE, 1 written\n"))
         << write;
     EXPECT_TRUE(Has(LinePlayed(r.out, 9), "took 1 of 1 bytes and reported 0 written")) << r.out;
+}
+
+// ---- run --json against docs/schema/run.schema.json ----
+
+TEST(RunJson, EveryExampleAndTheMarksValidateAgainstTheSchema)
+{
+    for (const std::string& name : kvtest::ExampleNames(KVMON_EXAMPLES_DIR)) {
+        Result r = kvtest::RunProgram({KVMON_SIM_PATH, "run", "--json",
+                                       std::string(KVMON_EXAMPLES_DIR) + "/" + name + ".scn"});
+        ASSERT_TRUE(r.status == 0 || r.status == 1) << name << "\n" << r.err;
+        EXPECT_EQ(kvtest::ValidateJson(KVMON_SOURCE_DIR, "run", r.out, true), "") << name;
+    }
+    // A Cyrillic printer name, a misuse mark, a miscounted write and a failed expect.
+    Result r = kvtest::RunProgram({KVMON_SIM_PATH, "run", "--json", "-"},
+                                  "printer \"\xd0\x9f\xd1\x80\xd0\xb8\xd0\xbd\xd1\x82\xd0\xb5\xd1\x80\" port USB001\n"
+                                  "device USB001 code 63400\nopen\nstart-doc\nwrite-miscount 0\nwrite 5\nclose\n"
+                                  "expect prompts 9\n",
+                                  {"KVMON_SHM_NAMESPACE=kvscenjson" + std::to_string(getpid())});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_TRUE(Has(r.out, "\"event\":\"misuse\",")) << r.out;
+    EXPECT_TRUE(Has(r.out, "\"event\":\"violation\",")) << r.out;
+    EXPECT_TRUE(Has(r.out, "\"printer\":\"\xd0\x9f\xd1\x80\xd0\xb8\xd0\xbd\xd1\x82\xd0\xb5\xd1\x80\"")) << r.out;
+    EXPECT_EQ(kvtest::ValidateJson(KVMON_SOURCE_DIR, "run", r.out, true), "");
 }

@@ -30,7 +30,7 @@ void Player::InstallObservers()
                                                   ResultText(call.result, call.error));
             e.seq = call.seq;
             e.thread = call.thread;
-            e.Str("printer", printer).Num("status", status).Str("bits", StatusBitNames(status));
+            e.Str("printer", printer).Num("status", status).Str("names", StatusBitNames(status));
             timeline_.Add(e);
         } else if (call.function == "SetJobA") {
             DWORD job = static_cast<DWORD>(NumberAfter(call.args, "job ").value_or(0));
@@ -110,7 +110,7 @@ void Player::InstallObservers()
         Event e = MakeEvent("broadcast", "broadcast " + Q(m.name) + " (message " + sim::Hex(m.msg) + ") to " +
                                              target + ", wParam " + sim::Hex(static_cast<UINT_PTR>(m.wParam)) +
                                              ", lParam " + std::to_string(static_cast<long long>(m.lParam)));
-        e.Str("name", m.name).Num("message", m.msg).Num("wParam", static_cast<UINT_PTR>(m.wParam))
+        e.Str("name", m.name).Num("message_id", m.msg).Num("wParam", static_cast<UINT_PTR>(m.wParam))
             .Num("lParam", static_cast<unsigned long long>(m.lParam));
         timeline_.Add(e);
         SetLastError(saved);
