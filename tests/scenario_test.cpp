@@ -178,6 +178,19 @@ TEST(ScenarioDevice, QueryErrorsAreNamedOrNumberedAndReachTheTimeline)
         << r.out;
 }
 
+TEST(ScenarioDevice, ASlowDeviceAnswersItsQueriesThatManyMillisecondsLater)
+{
+    EXPECT_EQ(ParseError(kPrinter + "device USB001 slow\n"),
+              "4: device: write 'device PORT slow MS' (0 ms: answers at once)");
+    // The first query runs inside StartDocPort at 0 ms; the second after end-doc wakes the
+    // thread at 1250 ms, after slow 0.
+    Result r = Play(kPrinter + "device USB001 slow 1250\nstart-doc\ndevice USB001 slow 0\nend-doc\nwait 100\nclose\n");
+    ASSERT_EQ(r.status, 0) << r.err << r.out;
+    EXPECT_TRUE(Has(r.out, "   1250  spooler     query USB001 control 0x0016000C (USB): TRUE")) << r.out;
+    EXPECT_TRUE(Has(r.out, "   1250  spooler   StartDocPort = TRUE")) << r.out;
+    EXPECT_TRUE(Has(r.out, "   1250  poller      query USB001 control 0x0016000C (USB): TRUE")) << r.out;
+}
+
 TEST(ScenarioDevice, PartWrittenBuffersAreWrittenOnAndTheMonitorPassesEachCountOn)
 {
     Result r = Play(kPrinter + "start-doc\nwrite-partial 3 2\nwrite \"abcdefgh\"\nexpect received \"abcdefgh\"\n"
