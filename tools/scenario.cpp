@@ -129,21 +129,12 @@ private:
             RequireDocument(c);
             return w;
         }
-        if (word == "write-fails") {
-            cmd::WriteFails w = WriteFailsArgs(t);
-            Resolve(c);
-            return w;
-        }
-        if (word == "write-partial") {
-            cmd::WritePartial w = WritePartialArgs(t);
-            Resolve(c);
-            return w;
-        }
-        if (word == "write-miscount") {
-            cmd::WriteMiscount w = WriteMiscountArgs(t);
-            Resolve(c);
-            return w;
-        }
+        if (word == "write-fails")
+            return Resolved(WriteFailsArgs(t), c);
+        if (word == "write-partial")
+            return Resolved(WritePartialArgs(t), c);
+        if (word == "write-miscount")
+            return Resolved(WriteMiscountArgs(t), c);
         if (word == "end-doc") {
             Arity(t, 1, 1);
             RequireOpen(c);
@@ -215,11 +206,8 @@ private:
             Resolve(c);
             return cmd::ClearJobs{};
         }
-        if (word == "expect") {
-            cmd::Expect e = ExpectArgs(t);
-            Resolve(c);
-            return e;
-        }
+        if (word == "expect")
+            return Resolved(ExpectArgs(t), c);
         throw LineError{"unknown command \"" + word + "\""};
     }
 
@@ -245,6 +233,14 @@ private:
         printers_[key] = PrinterState{c.printer, c.port, false};
         current_ = key;
         return p;
+    }
+
+    // The arguments, once the line's printer and port are known.
+    template <class Args>
+    Args Resolved(Args args, Command& c)
+    {
+        Resolve(c);
+        return args;
     }
 
     void Resolve(Command& c)
