@@ -301,6 +301,52 @@ TEST(RunCli, InterruptedRunsRemoveTheirBlocksAndFolders)
     ExpectInterruptLeavesNothing(SIGTERM, 143, "terminated (SIGTERM)", {"--speed", "20"});
 }
 
+// The processes whose parent is `parent`, from /proc.
+std::vector<pid_t> ChildrenOf(pid_t parent)
+{
+    std::vector<pid_t> children;
+    for (const auto& e : std::filesystem::directory_iterator("/proc")) {
+        std::string name = e.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::string stat = kvtest::ReadFileBytes(e.path().string() + "/stat");
+        size_t close = stat.rfind(')');
+        char state = 0;
+        long ppid = 0;
+        if (close != std::string::npos && std::sscanf(stat.c_str() + close + 1, " %c %ld", &state, &ppid) == 2 &&
+            ppid == parent)
+            children.push_back(static_cast<pid_t>(std::stol(name)));
+    }
+    return children;
+}
+
+TEST(RunCli, InterruptedExploreStopsItsWorkersAndRemovesWhatTheyHeld)
+{
+    TempFile file("printer P port USB006\ndevice USB006 code 42632\nopen\nstart-doc\nwrite 10\nwait 20000\n"
+                  "end-doc\nclose\n");
+    for (int signal : {SIGINT, SIGTERM}) {
+        Background explore({"explore", file.path, "--seeds", "10000000", "--jobs", "2"});
+        std::vector<pid_t> workers;
+        for (int i = 0; i < 500 && workers.size() < 2; i++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            workers = ChildrenOf(explore.pid);
+        }
+        ASSERT_EQ(workers.size(), 2u);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // into their schedules
+        kill(explore.pid, signal);
+        Result r = explore.Wait();
+        const char* how = signal == SIGINT ? "interrupted (SIGINT)" : "terminated (SIGTERM)";
+        EXPECT_EQ(r.status, signal == SIGINT ? 130 : 143) << r.err;
+        EXPECT_EQ(r.err, std::string("kvmon-sim: ") + how +
+                             "; explore's workers are stopped, their status blocks and temporary folders removed\n");
+        for (pid_t worker : workers) {
+            EXPECT_NE(kill(worker, 0), 0) << "worker " << worker << " still runs";
+            EXPECT_TRUE(ShmEntries("kvmon-explore-" + std::to_string(worker) + ".").empty()) << worker;
+            EXPECT_TRUE(ShmEntries("kvmon-sim-" + std::to_string(worker) + "-").empty()) << worker;
+        }
+    }
+}
+
 TEST(RunCli, TheNextRunRemovesWhatAKilledRunLeft)
 {
     TempFile file("printer P port USB005\ndevice USB005 code 63400\nopen\nstart-doc\n");

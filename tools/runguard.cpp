@@ -1,14 +1,17 @@
-// The signal thread of kvmon-sim run. The signals are blocked everywhere and taken by
+// The signal thread of kvmon-sim run and explore. The signals are blocked everywhere and taken by
 // sigwait on a thread of their own, so the clean-up runs as ordinary code, not in a handler.
 #include "runguard.h"
 
 #include <dirent.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <set>
@@ -51,11 +54,76 @@ void UnlinkHeldSharedMemory()
         shm_unlink(name.c_str());
 }
 
+bool g_explore = false;            // the process is explore's parent: its children are workers
+
+// The processes whose parent is this one, from /proc/PID/stat (zombies included).
+std::vector<pid_t> Children()
+{
+    std::vector<pid_t> children;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr)
+        return children;
+    while (dirent* entry = readdir(proc)) {
+        char* end = nullptr;
+        long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0')
+            continue;
+        FILE* f = std::fopen(("/proc/" + std::string(entry->d_name) + "/stat").c_str(), "r");
+        if (f == nullptr)
+            continue;
+        char line[1024];
+        size_t n = std::fread(line, 1, sizeof line - 1, f);
+        std::fclose(f);
+        line[n] = '\0';
+        // "PID (COMM) STATE PPID ...": COMM may hold blanks and parentheses; the last ')' ends it.
+        const char* close = std::strrchr(line, ')');
+        char state = 0;
+        long ppid = 0;
+        if (close != nullptr && std::sscanf(close + 1, " %c %ld", &state, &ppid) == 2 && ppid == getpid())
+            children.push_back(static_cast<pid_t>(pid));
+    }
+    closedir(proc);
+    return children;
+}
+
+// Kills explore's workers and reaps them, so that their PIDs are gone and RemoveLeftovers
+// takes their blocks and folders. The main thread may start another worker meanwhile (a
+// replay): the rounds go on until none is left.
+void StopWorkers()
+{
+    for (int round = 0; round < 100; round++) {
+        std::vector<pid_t> children = Children();
+        if (children.empty())
+            return;
+        for (pid_t child : children)
+            kill(child, SIGKILL);
+        for (pid_t child : children)
+            waitpid(child, nullptr, 0);  // ECHILD when the main thread reaped it first
+    }
+}
+
 void Watch(sigset_t set)
 {
     int sig = 0;
     if (sigwait(&set, &sig) != 0)
         return;
+    bool explore = false;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        explore = g_explore;
+    }
+    if (explore) {
+        StopWorkers();
+        RemoveLeftovers();
+        std::fflush(stdout);
+        std::fputs(sig == SIGINT ? "kvmon-sim: interrupted (SIGINT); explore's workers are stopped, their status "
+                                   "blocks and temporary folders removed\n"
+                                 : "kvmon-sim: terminated (SIGTERM); explore's workers are stopped, their status "
+                                   "blocks and temporary folders removed\n",
+                   stderr);
+        std::fflush(stderr);
+        _exit(sig == SIGINT ? kExitInterrupted : kExitTerminated);
+    }
     std::set<std::string> folders;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
@@ -127,6 +195,15 @@ void RemoveLeftovers()
             }
         }
     }
+}
+
+void GuardExplore()
+{
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_explore = true;
+    }
+    GuardRun();
 }
 
 void GuardRun()

@@ -16,6 +16,12 @@ namespace kvtools {
 // the first thread starts; later calls do nothing.
 void GuardRun();
 
+// GuardRun for explore's parent process: on SIGINT or SIGTERM it kills its workers (its
+// child processes, which start with the signals blocked and so leave them to it), reaps
+// them, removes what they left (RemoveLeftovers) and ends with 130 or 143. Call it before
+// the first worker starts.
+void GuardExplore();
+
 // Removes what runs killed outright (SIGKILL, a deadlocked schedule) left: the blocks of
 // their own namespaces ("kvmon-sim-PID.*", explore's "kvmon-explore-PID.*" in /dev/shm)
 // and their temporary folders ("kvmon-sim-PID-*" in /dev/shm and /tmp), of every PID that

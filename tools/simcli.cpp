@@ -232,6 +232,7 @@ int ExploreCommand(const std::vector<std::string>& args)
     Scenario scenario;
     if (int bad = LoadScenario(file, &scenario))
         return bad;
+    GuardExplore();
     RemoveLeftovers();
     options.replayName = file;
     options.progress = isatty(STDERR_FILENO) != 0;
