@@ -39,8 +39,9 @@ struct Companion {
 
 // printer NAME port PORT [driver NAME] [monitor NAME|none] [ecp]
 struct Printer {
-    std::string driver = "Kestravon Printer";            // the printer's driver name
-    std::optional<std::string> monitor = std::string("Kestravon Language Monitor");  // unset: "monitor none"
+    std::string driver = "Kestravon Printer";  // the printer's driver name
+    // The driver's language monitor; unset for "monitor none".
+    std::optional<std::string> monitor = std::string("Kestravon Language Monitor");
     bool ecp = false;  // the port's description contains "ECP"
 };
 
