@@ -1,6 +1,7 @@
 // Folding of idle polls. A cycle begins with a polling thread's idle wake-up (its timeout)
-// and runs to the next one. It folds when every line of it is idle and the same text as in
-// the thread's cycle before; the count line then stands where the last folded cycle was.
+// and runs to the next one, or to its last line when it repeats the cycle before. It folds when every line of it is idle and the same text as in
+// the thread's cycle before; the count line then stands where the last folded cycle began,
+// so that the ms column still rises.
 #include "pollfold.h"
 
 namespace kvtools {
@@ -20,8 +21,11 @@ std::string CountText(unsigned folded, DWORD firstMs, DWORD lastMs)
 void PollFolder::Take(const Event& e, std::vector<Event>* due)
 {
     Thread& t = threads_[e.thread];
-    if (e.cycleStart) {
+    // A poll ends at the next idle wake-up, or as soon as it has every line of the one
+    // before: whatever the thread does next (woken by a write, ended) is not part of it.
+    if (e.cycleStart || (t.open && t.matching && t.texts.size() == t.last.size()))
         CloseCycle(e.thread, t);
+    if (e.cycleStart) {
         t.open = true;
         t.matching = !t.last.empty();
     }
@@ -73,7 +77,7 @@ void PollFolder::CloseCycle(DWORD id, Thread& t)
         count.event.text = CountText(t.folded, t.firstMs, first.ms);
         count.event.Num("count", t.folded).Num("first_ms", t.firstMs).Num("last_ms", first.ms);
         count.owner = id;
-        t.count = held_.insert(std::next(t.cycle.back()), count);
+        t.count = held_.insert(t.cycle.front(), count);
     } else {
         for (Slot s : t.cycle)
             s->owner = 0;
