@@ -3,6 +3,7 @@
 // twice by bench/CMakeLists.txt: kvmon_trace_bench (the monitor as shipped) and
 // kvmon_trace_baseline (the monitor with every trace call compiled out), which
 // scripts/bench-trace runs alternately so that both see the same machine.
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,14 +35,14 @@ double Batch(size_t n, F&& f)
 }
 
 struct Paired {
-    double a, b, ratio;  // medians: ns of a, ns of b, per-round a / b
+    double a, b, ratio, extra;  // medians: ns of a, ns of b, per-round a / b and a - b
 };
 
 // Rounds of one batch of each side, the order alternating; medians over the rounds.
 template <class A, class B>
 Paired Pair(unsigned rounds, size_t n, A&& a, B&& b)
 {
-    std::vector<double> ta, tb, r;
+    std::vector<double> ta, tb, r, d;
     for (unsigned i = 0; i < rounds; i++) {
         double x, y;
         if (i % 2 == 0) {
@@ -54,8 +55,9 @@ Paired Pair(unsigned rounds, size_t n, A&& a, B&& b)
         ta.push_back(x);
         tb.push_back(y);
         r.push_back(x / y);
+        d.push_back(x - y);
     }
-    return Paired{Median(ta), Median(tb), Median(r)};
+    return Paired{Median(ta), Median(tb), Median(r), Median(d)};
 }
 
 template <class F>
@@ -95,8 +97,8 @@ void WriteRows(kvbench::Monitor& m, HANDLE h, const char* what, unsigned rounds)
                 pmWrite(hMon, buffer.data(), (DWORD)size, &written);
                 clear();
             });
-        std::printf("write %-5zu B %-22s kvmon %8.1f ns  direct %8.1f ns  kvmon/direct %.3f\n", size, what, p.a, p.b,
-                    p.ratio);
+        std::printf("write %-5zu B %-24s kvmon %8.1f ns  direct %8.1f ns  kvmon/direct %.3f  kvmon-direct %5.1f ns\n",
+                    size, what, p.a, p.b, p.ratio, p.extra);
     }
 }
 
@@ -120,7 +122,14 @@ void SetTraceValues(const std::string& file, DWORD level)
 
 int main(int argc, char** argv)
 {
-    unsigned rounds = argc > 1 ? (unsigned)std::atoi(argv[1]) : 41;
+    unsigned rounds = argc > 1 ? (unsigned)std::atoi(argv[1]) : 101;
+    // One processor for the whole run: a batch is never moved to another core half-way, and
+    // both sides of a pair meet the same caches.
+    int cpu = sched_getcpu();
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu < 0 ? 0 : cpu, &set);
+    bool pinned = sched_setaffinity(0, sizeof set, &set) == 0;
     kvbench::Monitor& m = kvbench::Monitor::Load(1);
     m.AddPrinter("P1", "USB001");
     m.AddPrinter("P2", "USB002");
@@ -139,6 +148,7 @@ int main(int argc, char** argv)
 #else
     std::printf("build         as shipped: trace calls in, tracing off\n");
 #endif
+    std::printf("rounds        %u, %s\n", rounds, pinned ? "pinned to one processor" : "not pinned");
     WriteRows(m, nullPort, "(null port monitor)", rounds);
     WriteRows(m, simPort, "(simulated port monitor)", rounds);
     PortContext* q = kvbench::Context(queryPort);

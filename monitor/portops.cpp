@@ -240,8 +240,10 @@ BOOL WINAPI WritePort(HANDLE hPort, LPBYTE pBuffer, DWORD cbBuf, LPDWORD pcbWrit
               (unsigned)cbBuf, result ? "TRUE" : "FALSE", result ? 0u : (unsigned)GetLastError(),
               (unsigned)*pcbWritten);
         MarkWriteError(ctx);
-    } else
+    } else if (TestFlags(ctx, PCF_WRITE_ERROR) || ReadPrinterStatus(ctx) != 0) {
+        // Tested here, so that the common write (no error, no status shown) makes no call.
         ClearWriteError(ctx);
+    }
     return result;
 }
 

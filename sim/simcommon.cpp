@@ -21,6 +21,11 @@ DWORD NextSequence()
     }
 }
 
+DWORD CurrentSequence()
+{
+    return static_cast<DWORD>(__atomic_load_n(&g_sequence, __ATOMIC_SEQ_CST));
+}
+
 std::string FoldName(const std::string& name)
 {
     std::string out(name);

@@ -11,6 +11,10 @@ namespace sim {
 // One counter for the spooler's history and the port monitor's call log, so that a test
 // can order a SetPrinterA against an EndDocPort. Starts at 1; never returns 0.
 DWORD NextSequence();
+// The last number handed out, read without a scheduling point: for observers that run
+// inside the monitor's own code, where a scheduling point of their own, or a change of the
+// counter under NextSequence, would change the schedule.
+DWORD CurrentSequence();
 
 // Printer and port names compare without case (ASCII folding).
 bool SameName(const std::string& a, const std::string& b);

@@ -198,11 +198,16 @@ TEST_F(PortOpsTest, WriteErrorWakesTheParkedThreadAndAGoodWriteClearsTheStatus)
     EXPECT_EQ(Context(h)->printerStatus, 0u);
     EXPECT_FALSE(TestFlags(Context(h), PCF_WRITE_ERROR));
 
-    // TRUE with 0 bytes counts as an error but the result goes back unchanged.
+    // TRUE with 0 bytes counts as an error but the result goes back unchanged. The device
+    // is ready now, so the printer shows no status whether or not the thread has queried.
+    pm_.SetDeviceAnswer("USB001", DeviceAnswer::Text(KestravonId(63400)));
     pm_.QueueWriteAnswers("USB001", {WriteAnswer::Zero()});
     EXPECT_TRUE(Write(h, "page", &written));
     EXPECT_EQ(written, 0u);
     EXPECT_TRUE(TestFlags(Context(h), PCF_WRITE_ERROR));
+    // A good write ends the error polling also when there is no status to clear.
+    EXPECT_TRUE(Write(h, "page"));
+    EXPECT_FALSE(TestFlags(Context(h), PCF_WRITE_ERROR));
 
     EXPECT_TRUE(table_.pfnEndDocPort(h));
     EXPECT_TRUE(table_.pfnClosePort(h));

@@ -174,7 +174,8 @@ TEST(ScenarioDevice, QueryErrorsAreNamedOrNumberedAndReachTheTimeline)
     Result r = Play(kPrinter + "start-doc\ndevice USB001 query-error 31\nwrite-fails\nwrite 1\nwait 100\n"
                                "expect status OFFLINE\nend-doc\nclose\n");
     ASSERT_EQ(r.status, 0) << r.err << r.out;
-    EXPECT_TRUE(Has(r.out, "query USB001 control 0x0016000C (USB): FALSE, error 31 ERROR_GEN_FAILURE - no answer"))
+    EXPECT_TRUE(Has(r.out, "query USB001 control 0x0016000C (USB): FALSE, error 31 ERROR_GEN_FAILURE\n"
+                           "      0  poll USB001    no-answer USB001: the device did not answer: code 901, printer offline"))
         << r.out;
 }
 
@@ -186,9 +187,9 @@ TEST(ScenarioDevice, ASlowDeviceAnswersItsQueriesThatManyMillisecondsLater)
     // thread at 1250 ms, after slow 0.
     Result r = Play(kPrinter + "device USB001 slow 1250\nstart-doc\ndevice USB001 slow 0\nend-doc\nwait 100\nclose\n");
     ASSERT_EQ(r.status, 0) << r.err << r.out;
-    EXPECT_TRUE(Has(r.out, "   1250  spooler     query USB001 control 0x0016000C (USB): TRUE")) << r.out;
-    EXPECT_TRUE(Has(r.out, "   1250  spooler   StartDocPort = TRUE")) << r.out;
-    EXPECT_TRUE(Has(r.out, "   1250  poller      query USB001 control 0x0016000C (USB): TRUE")) << r.out;
+    EXPECT_TRUE(Has(r.out, "   1250  spooler        query USB001 control 0x0016000C (USB): TRUE")) << r.out;
+    EXPECT_TRUE(Has(r.out, "   1250  spooler      StartDocPort = TRUE")) << r.out;
+    EXPECT_TRUE(Has(r.out, "   1250  poll USB001    query USB001 control 0x0016000C (USB): TRUE")) << r.out;
 }
 
 TEST(ScenarioDevice, PartWrittenBuffersAreWrittenOnAndTheMonitorPassesEachCountOn)
@@ -275,7 +276,7 @@ TEST(ScenarioDevice, MiscountedWritesAreShownAndTheMonitorPassesTheCountOnUnchan
     ASSERT_EQ(r.status, 0) << r.err << r.out;
     std::string write = LinePlayed(r.out, 6);
     EXPECT_TRUE(Has(write, "port monitor WritePort took 4 of 4 bytes and reported 1 written\n"
-                           "      0  spooler   WritePort = TRUE, 1 written\n"))
+                           "      0  spooler      WritePort = TRUE, 1 written\n"))
         << write;
     EXPECT_TRUE(Has(LinePlayed(r.out, 9), "took 1 of 1 bytes and reported 0 written")) << r.out;
 }

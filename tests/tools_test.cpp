@@ -19,7 +19,6 @@
 #include "programs.h"
 #include "scenario.h"
 #include "test_support.h"
-#include "timeline.h"
 
 namespace {
 
@@ -193,74 +192,6 @@ TEST(Text, EscapesRoundTripAndErrors)
     EXPECT_FALSE(kvtools::Unescape("end\\", &bytes, &error));
 }
 
-// ---- timeline ----
-
-TEST(Timeline, PrintsInSequenceOrderAndJoinsACallWithItsResult)
-{
-    std::ostringstream out;
-    {
-        kvtools::Timeline t(out, false);
-        t.Start(GetCurrentThreadId());
-        auto event = [](DWORD seq, DWORD thread, const char* kind, const char* text) {
-            kvtools::Event e;
-            e.seq = seq;
-            e.thread = thread;
-            e.ms = seq;
-            e.kind = kind;
-            e.text = text;
-            return e;
-        };
-        kvtools::Event call = event(10, GetCurrentThreadId(), "call", "WritePort(USB001)");
-        call.callId = 1;
-        kvtools::Event ret = event(12, GetCurrentThreadId(), "return", "WritePort = TRUE");
-        ret.callId = 1;
-        ret.result = "TRUE";
-        kvtools::Event call2 = event(20, GetCurrentThreadId(), "call", "EndDocPort(USB001)");
-        call2.callId = 2;
-        kvtools::Event ret2 = event(22, GetCurrentThreadId(), "return", "EndDocPort = TRUE");
-        ret2.callId = 2;
-        ret2.result = "TRUE";
-        // Arrival order differs from sequence order; another thread acts inside EndDocPort.
-        t.Add(ret2);
-        t.Add(event(21, 0x7777, "query", "query on the poller"));
-        t.Add(call2);
-        t.Add(ret);
-        t.Add(call);
-        t.Add(event(5, 0x7778, "status", "earlier, second thread"));
-        t.Stop();
-    }
-    std::string text = out.str();
-    const char* order[] = {"earlier, second thread", "WritePort(USB001) = TRUE", "EndDocPort(USB001) ...",
-                           "query on the poller", "EndDocPort = TRUE"};
-    size_t at = 0;
-    for (const char* line : order) {
-        size_t found = text.find(line, at);
-        ASSERT_NE(found, std::string::npos) << line << " in\n" << text;
-        at = found;
-    }
-    EXPECT_NE(text.find("poller    "), std::string::npos) << text;   // first other thread
-    EXPECT_NE(text.find("poller-2"), std::string::npos) << text;     // second one
-    EXPECT_EQ(text.find("WritePort = TRUE"), std::string::npos);    // joined with its call
-}
-
-TEST(Timeline, JsonLinesEscapeText)
-{
-    std::ostringstream out;
-    {
-        kvtools::Timeline t(out, true);
-        t.Start(GetCurrentThreadId());
-        kvtools::Event e;
-        e.kind = "prompt";
-        e.text = "a \"quoted\"\ttab\nline \x01 \xd0\x9d";
-        e.Num("flags", 0x1005).Bool("ok", true).Str("name", "x\\y");
-        t.Add(e);
-        t.Stop();
-    }
-    EXPECT_EQ(out.str().substr(out.str().find(",\"thread\"")),
-              ",\"thread\":\"spooler\",\"event\":\"prompt\",\"text\":\"a \\\"quoted\\\"\\ttab\\nline \\u0001 \xd0\x9d\","
-              "\"flags\":4101,\"ok\":true,\"name\":\"x\\\\y\"}\n");
-}
-
 // ---- scenarios ----
 
 std::string ParseError(const std::string& text)
@@ -342,7 +273,12 @@ TEST(KvmonSim, DefaultRunShowsEveryStep)
     EXPECT_TRUE(Has(t, "DllMain(DLL_PROCESS_ATTACH) = TRUE"));
     EXPECT_TRUE(Has(t, "OpenPortEx(\"USB001\", \"Kestravon ZR-QM4471\") = TRUE"));
     EXPECT_TRUE(Has(t, "query USB001 control 0x0016000C (USB): TRUE, 80 bytes \"MFG:Kestravon;"));
-    EXPECT_TRUE(Has(t, "recognised Kestravon ZR-QM4471; record decoded from Base64, 24 bytes"));
+    // The reasons are the monitor's own, on the thread named by its port, also on real threads.
+    EXPECT_TRUE(Has(t, "poll USB001    thread-start USB001: thread "));
+    EXPECT_TRUE(Has(t, "record USB001: decoded from Base64: 24 bytes, code 42632 from bytes 21-22"));
+    EXPECT_TRUE(Has(t, "thread-wake USB001: woken by a write error"));
+    EXPECT_TRUE(Has(t, "status-cleared USB001: a write got through: status 0x00100008 cleared"));
+    EXPECT_TRUE(Has(t, "prompt USB001: shown for job 2: answer Retry, the job is restarted"));
     EXPECT_TRUE(Has(t, "status 0x00100008 PAPER_JAM | USER_INTERVENTION) = TRUE"));
     EXPECT_TRUE(Has(t, "status 0x00500000 USER_INTERVENTION | DOOR_OPEN) = TRUE"));
     EXPECT_TRUE(Has(t, "block \"Kestravon Language MonitorUSB001\" 74 bytes, length field 74: 00 4a 4d 46 47"));
@@ -358,7 +294,7 @@ TEST(KvmonSim, DefaultRunShowsEveryStep)
     // Unplugged at the end: no answer, the printer goes offline.
     size_t offline = t.rfind("status 0x00000080 OFFLINE) = TRUE");
     ASSERT_NE(offline, std::string::npos);
-    EXPECT_LT(t.find("no answer -> code 901"), offline);
+    EXPECT_LT(t.find("no-answer USB001: the device did not answer: code 901, printer offline"), offline);
     EXPECT_LT(offline, t.rfind("ClosePort(USB001)"));
     EXPECT_TRUE(Has(t, "ClosePort = TRUE"));
 
@@ -445,6 +381,7 @@ TEST(KvmonSim, PromptAnswersAndCompanionSwitch)
     EXPECT_TRUE(Has(t, "PAPER_JAM | USER_INTERVENTION) = TRUE"));
     EXPECT_FALSE(Has(t, "vuelog.err"));
     EXPECT_FALSE(Has(t, "broadcast"));
+    EXPECT_TRUE(Has(t, "notify-skipped USB003: the companion's \"Installed Folder\" cannot be read"));
 }
 
 TEST(KvmonSim, EcpBackOffRawRecordsAndLptControlCode)
@@ -454,11 +391,12 @@ TEST(KvmonSim, EcpBackOffRawRecordsAndLptControlCode)
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string& t = r.out;
     EXPECT_TRUE(Has(t, "query LPT1 control 17 (LPT): TRUE, 68 bytes"));
-    EXPECT_TRUE(Has(t, "record raw, 24 bytes (no \"FL1;\" before the status field"));
+    EXPECT_TRUE(Has(t, "record LPT1: raw (no \"FL1;\" before \"VSTATUS:\""));
     EXPECT_TRUE(Has(t, "status 0x00000010 PAPER_OUT) = TRUE"));
     // No query while a job waits in the queue of an ECP port; queries again after.
     EXPECT_FALSE(Has(Between(t, "queue-job", "clear-jobs"), "query LPT1")) << t;
-    EXPECT_TRUE(Has(Between(t, "clear-jobs", "close"), "code 63400 (row 8)")) << t;
+    EXPECT_TRUE(Has(Between(t, "queue-job", "clear-jobs"), "thread-backoff LPT1: ECP port, 1 job(s) queued")) << t;
+    EXPECT_TRUE(Has(Between(t, "clear-jobs", "close"), "code LPT1: 63400 (row 8)")) << t;
 }
 
 TEST(KvmonSim, UnrecognisedRepliesStatusRequestAndRename)
@@ -467,13 +405,15 @@ TEST(KvmonSim, UnrecognisedRepliesStatusRequestAndRename)
                     {"--verbose", "--speed", "10"});
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string& t = r.out;
-    EXPECT_TRUE(Has(t, "not recognised: manufacturer \"kestravon\" does not begin with \"Kestravon\""));
-    EXPECT_TRUE(Has(t, "but no \"VSTATUS:\" field: nothing published"));
-    EXPECT_TRUE(Has(t, "code 16705 (not in the table)"));
-    EXPECT_TRUE(Has(t, "GetPrinterDataFromPort(USB002, 0, \"Printer Status\") = FALSE, error 87"));
+    EXPECT_TRUE(Has(t, "not-recognised USB002: no MFG: or MANUFACTURER: value beginning \"Kestravon\""));
+    EXPECT_TRUE(Has(t, "not-published USB002: recognised, but no \"VSTATUS:\" field"));
+    EXPECT_TRUE(Has(t, "code USB002: 16705 (not in the table)"));
+    EXPECT_TRUE(Has(t, "status-request USB002: not refreshed: a status block is published"));
+    EXPECT_TRUE(Has(t, "GetPrinterDataFromPort = FALSE, error 87"));
     // The polling thread follows the renamed printer: no second thread, and the companion
     // hears the new name.
-    EXPECT_FALSE(Has(t, "poller-2")) << t;
+    EXPECT_TRUE(Has(t, "printer-renamed USB002: \"Office printer\" is now \"Office printer (2nd floor)\": followed"));
+    EXPECT_EQ(t.find("thread-start"), t.rfind("thread-start")) << t;
     EXPECT_TRUE(Has(t, "PRNNAME=\"Office printer (2nd floor)\""));
     // --verbose also shows the monitor's other spooler calls and the port monitor's.
     EXPECT_TRUE(Has(t, "EnumPrintersA("));

@@ -8,6 +8,7 @@
 #include "player.h"
 #include "simcommon.h"
 #include "simtext.h"
+#include "tracesink.h"
 
 namespace kvtools {
 
@@ -30,7 +31,7 @@ void Player::InstallObservers()
                                                   ResultText(call.result, call.error));
             e.seq = call.seq;
             e.thread = call.thread;
-            e.Str("printer", printer).Num("status", status).Str("names", StatusBitNames(status));
+            e.Str("printer", printer).Num("status", status).List("bit_names", StatusBitList(status));
             timeline_.Add(e);
         } else if (call.function == "SetJobA") {
             DWORD job = static_cast<DWORD>(NumberAfter(call.args, "job ").value_or(0));
@@ -125,6 +126,7 @@ void Player::InstallObservers()
         Event e = MakeEvent("block", "block " + Q(name) + " " + std::to_string(bytes.size()) +
                                          " bytes, length field " + field + ": " + HexBytes(bytes, 16));
         e.Str("name", name).Num("length", bytes.size()).Str("head", HexBytes(bytes, 16));
+        e.idle = true;
         timeline_.Add(e);
     });
     kvplat::SetProfileWriteHook([this](const kvplat::ProfileWrite& w) {
@@ -178,6 +180,7 @@ void Player::FlushIni(DWORD thread)
 
 void Player::RemoveObservers()
 {
+    DetachTrace();
     spooler_.SetObserver(nullptr);
     pm_.SetObserver(nullptr);
     kvplat::SetMessageBoxHook(nullptr);
@@ -204,47 +207,24 @@ void Player::OnQuery(HANDLE h, DWORD controlId, LPSTR valueName, DWORD cbOut, BO
     if (ok && out != NULL)
         reply.assign(out, count < cbOut ? count : cbOut);
     std::string text = std::string(statusQuery ? "query " : "device request ") + port + " control " + control + ": ";
+    // What the port monitor answered; what the monitor made of it is in its own trace.
     if (!ok)
-        text += ResultText(ok, error) + " - no answer";
-    else if (count == 0)
-        text += "TRUE, 0 bytes - no answer";
+        text += ResultText(ok, error);
     else
-        text += "TRUE, " + std::to_string(count) + " bytes \"" + Escape(reply, 160) + "\"";
+        text += "TRUE, " + std::to_string(count) + " bytes" + (count == 0 ? "" : " \"" + Escape(reply, 160) + "\"");
     q.text = text;
+    q.idle = statusQuery;
     q.Str("port", port).Num("control", controlId).Bool("ok", ok != FALSE).Num("count", count).Str("reply",
                                                                                                    Escape(reply));
     timeline_.Add(q);
     if (!statusQuery)
         return;
 
+    // For "expect code": the code this reply carries, read independently of the monitor.
     Analysis a = AnalyseReply(ok ? reply : std::string());
-    Event r = MakeEvent("recognition", "");
-    r.seq = q.seq;
-    if (!a.answered) {
-        r.text = "no answer -> code 901, the printer is marked offline";
-    } else if (!a.recognised) {
-        r.text = "not recognised: " + a.whyNot + "; status left as it was";
-    } else if (!a.hasStatusField) {
-        r.text = "recognised " + a.manufacturer + " " + a.model + ", but no \"VSTATUS:\" field: nothing published";
-    } else {
-        r.text = "recognised " + a.manufacturer + " " + a.model + "; record " +
-                 (a.decoded ? "decoded from Base64, " + std::to_string(a.record.size()) + " bytes"
-                            : "raw, " + std::to_string(a.record.size()) + " bytes (" + a.rawReason + ")");
-    }
-    r.Bool("recognised", a.recognised).Str("manufacturer", a.manufacturer).Str("model", a.model);
-    if (!a.whyNot.empty())
-        r.Str("why", a.whyNot);
-    timeline_.Add(r);
     if (a.hasCode) {
-        {
-            std::lock_guard<std::mutex> lock(trackMutex_);
-            codes_[sim::FoldName(port)] = a.code;
-        }
-        Event s = MakeEvent("status", CodeSummary(a) + (a.offline ? "; offline, no notification" : ""));
-        s.seq = q.seq;
-        s.Num("code", a.code).Num("row", static_cast<unsigned long long>(a.row)).Num("bits", a.bits)
-            .Str("names", StatusBitNames(a.bits)).Str("meaning", CodeMeaning(a.code)).Bool("offline", a.offline);
-        timeline_.Add(s);
+        std::lock_guard<std::mutex> lock(trackMutex_);
+        codes_[sim::FoldName(port)] = a.code;
     }
 }
 

@@ -17,15 +17,15 @@
 namespace kvtools {
 
 const char* const kRunUsage =
-    "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--json] [--verbose] [--hold MS]\n"
-    "                     [--namespace NAME]\n"
+    "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--json] [--verbose]\n"
+    "                     [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
     "       kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N]\n";
 
 namespace {
 
 const char kRunHelp[] =
-    "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--json] [--verbose] [--hold MS]\n"
-    "                     [--namespace NAME]\n"
+    "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--json] [--verbose]\n"
+    "                     [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
     "Plays a scenario file (- reads it from standard input; none: the built-in one) against the\n"
     "monitor and prints the timeline.\n"
     "  --seed N       the schedule of the deterministic run (0 to 2^64-1, default 1)\n"
@@ -33,6 +33,9 @@ const char kRunHelp[] =
     "  --speed N      real threads on a clock of N platform ms per real ms (1 to 100, default 20)\n"
     "  --json         the timeline as JSON lines\n"
     "  --verbose      also the monitor's other spooler and port monitor calls\n"
+    "  --quiet-polls  idle polls of a polling thread that repeat its poll before line for line,\n"
+    "                 as one line with their count (\"idle poll as above, \xc3\x97N more\"); the default\n"
+    "  --all-polls    every idle poll in full\n"
     "  --hold MS      after the last line, keep the ports and status blocks open for MS real ms\n"
     "  --namespace NAME  publish the status blocks in NAME, where kvmon-stat --namespace NAME\n"
     "                 reads them (default: $KVMON_SHM_NAMESPACE, else a namespace of this run's own)\n"
@@ -134,6 +137,7 @@ int LoadScenario(const std::string& file, Scenario* scenario)
 int RunCommand(const std::vector<std::string>& args)
 {
     RunOptions options;
+    options.foldPolls = true;
     std::string file;
     std::string ns;
     bool seeded = false;
@@ -148,6 +152,8 @@ int RunCommand(const std::vector<std::string>& args)
             options.json = true;
         } else if (a == "--verbose") {
             options.verbose = true;
+        } else if (a == "--quiet-polls" || a == "--all-polls") {
+            options.foldPolls = a == "--quiet-polls";
         } else if (a == "--seed") {
             if (!OptionNumber(args, &i, 0, UINT64_MAX, &n, &status))
                 return status;

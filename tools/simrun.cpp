@@ -30,6 +30,7 @@
 #include "runguard.h"
 #include "simcommon.h"
 #include "simtext.h"
+#include "tracesink.h"
 
 namespace kvtools {
 
@@ -168,6 +169,8 @@ RunResult Player::Run()
     g_player = this;
     spoolerThread_ = GetCurrentThreadId();
     InstallObservers();
+    AttachTrace(timeline_, folder_);
+    timeline_.FoldIdlePolls(options_.foldPolls);
     timeline_.Start(spoolerThread_, options_.deterministic, options_.timeline);
     std::string clock = options_.deterministic ? "virtual clock, seed " + std::to_string(options_.seed)
                                                : "clock x" + std::to_string(options_.speed) + "; Statovue folder " +
@@ -186,6 +189,8 @@ RunResult Player::Run()
     CallEnd(id, "InitializeMonitorEx", ok, GetLastError());
     if (!ok || table_.pfnOpenPortEx == NULL || table_.pfnClosePort == NULL) {
         timeline_.Stop();
+        RemoveObservers();
+        g_player = nullptr;
         err_ << "kvmon-sim: the monitor did not hand out its table\n";
         return result;
     }

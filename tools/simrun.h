@@ -26,6 +26,7 @@ struct RunOptions {
     unsigned speed = 20;        // otherwise: platform ms per real ms (1 = real time)
     bool json = false;          // JSON lines instead of text
     bool verbose = false;       // also every other spooler and port monitor call
+    bool foldPolls = false;     // identical idle poll cycles as one line with their count
     unsigned holdMs = 0;        // real ms to stay alive, blocks open, after the last command
     bool timeline = true;       // false: print nothing (explore), keep lines for an excerpt
     // Deterministic mode, on a deadlock: receives the violation before the process ends.

@@ -7,9 +7,19 @@
 #include <cstdio>
 
 #include "json.h"
+#include "pollfold.h"
 #include "simcommon.h"
 
 namespace kvtools {
+
+Event& Event::List(const std::string& key, const std::vector<std::string>& values)
+{
+    std::string list = "[";
+    for (const std::string& v : values)
+        list += (list.size() > 1 ? "," : "") + JsonQuote(v);
+    fields.push_back({key, list + "]", true});
+    return *this;
+}
 
 namespace {
 // How long an event is held before it is printed (real time): long enough for an event of
@@ -32,10 +42,21 @@ void Timeline::Start(DWORD spoolerThread, bool deterministic, bool print)
     print_ = print;
     started_ = true;
     if (!json_ && print_)
-        out_ << "     ms  thread    event\n";
+        out_ << "     ms  thread       event\n";
     if (!deterministic_)
         printer_ = std::thread([this] { Run(); });
     startTick_ = GetTickCount();
+}
+
+void Timeline::FoldIdlePolls(bool on)
+{
+    folder_.reset(on ? new PollFolder : nullptr);
+}
+
+void Timeline::NameThread(DWORD thread, const std::string& name)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    names_[thread] = name;
 }
 
 void Timeline::Stop()
@@ -51,6 +72,12 @@ void Timeline::Stop()
         printer_.join();
     std::lock_guard<std::mutex> lock(mutex_);
     FlushLocked(true);
+    if (folder_) {
+        std::vector<Event> due;
+        folder_->Finish(&due);
+        for (const Event& e : due)
+            Print(e);
+    }
     if (havePending_) {
         havePending_ = false;
         PrintLine(pending_, pending_.text + " ...");
@@ -65,7 +92,7 @@ DWORD Timeline::Now() const
 
 void Timeline::Add(Event e)
 {
-    if (e.seq == 0)
+    if (e.seq == 0 && e.sub == 0)
         e.seq = sim::NextSequence();
     if (e.thread == 0)
         e.thread = GetCurrentThreadId();
@@ -87,11 +114,13 @@ void Timeline::Run()
 void Timeline::FlushLocked(bool all)
 {
     std::stable_sort(held_.begin(), held_.end(),
-                     [](const Held& a, const Held& b) { return a.event.seq < b.event.seq; });
+                     [](const Held& a, const Held& b) {
+                         return a.event.seq != b.event.seq ? a.event.seq < b.event.seq : a.event.sub < b.event.sub;
+                     });
     auto limit = std::chrono::steady_clock::now() - kHold;
     size_t n = 0;
     while (n < held_.size() && (all || held_[n].arrived <= limit))
-        Print(held_[n++].event);
+        Emit(held_[n++].event);
     held_.erase(held_.begin(), held_.begin() + static_cast<long>(n));
     if (n != 0)
         out_.flush();
@@ -105,6 +134,19 @@ std::string Timeline::ThreadName(DWORD thread)
     std::string name = thread == spooler_ ? "spooler" : ++pollers_ == 1 ? "poller" : "poller-" + std::to_string(pollers_);
     names_[thread] = name;
     return name;
+}
+
+// Through the folder of idle polls, when there is one.
+void Timeline::Emit(const Event& e)
+{
+    if (!folder_) {
+        Print(e);
+        return;
+    }
+    std::vector<Event> due;
+    folder_->Take(e, &due);
+    for (const Event& d : due)
+        Print(d);
 }
 
 void Timeline::Print(const Event& e)
@@ -132,9 +174,13 @@ void Timeline::Print(const Event& e)
 std::string Timeline::TextLine(const Event& e, const std::string& thread, const std::string& text)
 {
     bool effect = e.kind != "call" && e.kind != "return" && e.kind != "scenario" && e.kind != "note";
-    char head[40];
-    std::snprintf(head, sizeof head, "%7lu  %-8s  ", static_cast<unsigned long>(e.ms), thread.c_str());
-    return head + std::string(effect ? "  " : "") + text;
+    char ms[16];
+    std::snprintf(ms, sizeof ms, "%7lu  ", static_cast<unsigned long>(e.ms));
+    std::string line = ms + thread;
+    // "poll USB001" fits the column; a longer port name pushes the event on.
+    if (thread.size() < 11)
+        line.append(11 - thread.size(), ' ');
+    return line + (effect ? "    " : "  ") + text;
 }
 
 std::string Timeline::Excerpt(DWORD seq, size_t max) const
@@ -157,7 +203,10 @@ void Timeline::PrintLine(const Event& e, const std::string& text)
         return;
     }
     if (json_) {
-        out_ << "{\"seq\":" << e.seq << ",\"ms\":" << e.ms << ",\"thread\":" << JsonQuote(thread)
+        out_ << "{\"seq\":" << e.seq;
+        if (e.sub != 0)
+            out_ << ",\"sub\":" << e.sub;
+        out_ << ",\"ms\":" << e.ms << ",\"thread\":" << JsonQuote(thread)
              << ",\"event\":" << JsonQuote(e.kind) << ",\"text\":" << JsonQuote(text);
         if (e.kind == "return")
             out_ << ",\"result\":" << JsonQuote(e.result);

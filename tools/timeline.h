@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -17,8 +18,11 @@
 
 namespace kvtools {
 
+class PollFolder;
+
 struct Event {
     DWORD seq = 0;       // sim::NextSequence() when it happened
+    DWORD sub = 0;       // 1, 2, ...: a line placed after the event numbered seq, with none of its own
     DWORD ms = 0;        // platform ms since the start of the run
     DWORD thread = 0;    // GetCurrentThreadId of the thread it happened on
     std::string kind;    // "call", "return", "query", "status", "block", ...
@@ -27,11 +31,16 @@ struct Event {
     // between them; callId pairs the two.
     std::string result;
     unsigned long callId = 0;
-    // Extra JSON fields: key and value; numeric values are written without quotes.
+    // For folding idle polls: a line a poll repeats while nothing changes, and the idle
+    // wake-up that begins a polling thread's next cycle.
+    bool idle = false;
+    bool cycleStart = false;
+    // Extra JSON fields: key and value; numbers, booleans and lists are written as they are
+    // (raw), text in quotes.
     struct Field {
         std::string key;
         std::string value;
-        bool number;
+        bool number;  // raw JSON: a number, a boolean or a list
     };
     std::vector<Field> fields;
 
@@ -50,6 +59,8 @@ struct Event {
         fields.push_back({key, value ? "true" : "false", true});
         return *this;
     }
+    // A JSON list of strings, e.g. status bits by name.
+    Event& List(const std::string& key, const std::vector<std::string>& values);
 };
 
 class Timeline {
@@ -59,11 +70,16 @@ public:
     Timeline(const Timeline&) = delete;
     Timeline& operator=(const Timeline&) = delete;
 
-    // Starts the clock and the printing thread; spoolerThread is named "spooler", every
-    // other thread "poller" (then "poller-2", ...). deterministic: no printing thread,
-    // everything is printed at Stop (one thread runs at a time, nothing to wait for).
-    // print false: nothing is written; the text lines are kept for Excerpt.
+    // Starts the clock and the printing thread; spoolerThread is named "spooler", a thread
+    // named by NameThread by that name, every other thread "poller" (then "poller-2", ...).
+    // deterministic: no printing thread, everything is printed at Stop (one thread runs at
+    // a time, nothing to wait for). print false: nothing is written; the text lines are kept
+    // for Excerpt.
     void Start(DWORD spoolerThread, bool deterministic = false, bool print = true);
+    // Before Start: identical idle poll cycles print as one line with their count.
+    void FoldIdlePolls(bool on);
+    // Names a thread from its first event on (thread ids are never reused in a process).
+    void NameThread(DWORD thread, const std::string& name);
     // Prints everything still held and stops the printing thread.
     void Stop();
     // Takes the event; fills in seq, ms and thread when they are 0.
@@ -79,6 +95,7 @@ private:
     };
     void Run();
     void FlushLocked(bool all);
+    void Emit(const Event& e);
     void Print(const Event& e);
     void PrintLine(const Event& e, const std::string& text);
     static std::string TextLine(const Event& e, const std::string& thread, const std::string& text);
@@ -101,6 +118,7 @@ private:
     bool print_ = true;
     bool started_ = false;
     std::vector<std::pair<DWORD, std::string>> kept_;  // print_ false: (seq, text line)
+    std::unique_ptr<PollFolder> folder_;  // folds idle polls, when asked to
 };
 
 }  // namespace kvtools
