@@ -45,6 +45,18 @@ struct SchedulerCounts {
     uint64_t virtualMs;  // the virtual clock
 };
 SchedulerCounts Scheduling();
+// Deterministic runs use one kernel thread for all their threads (each a context of its
+// own) where the build allows it; true asks for a kernel thread per thread instead, the
+// same schedule played the slow way. Takes effect at the next BeginDeterministic.
+void UseKernelThreads(bool kernel);
+// Called on the running thread whenever the baton is about to pass to another thread,
+// i.e. at every moment another thread could look at the state. Scheduling points inside
+// the hook are not counted and hand nothing over, so a hook that only looks (and enters
+// only critical sections nobody holds) leaves the schedule as it was.
+using StepHook = std::function<void()>;
+void SetStepHook(StepHook hook);
+// The thread id of the owner of a critical section in deterministic mode, 0 when free.
+DWORD SectionOwner(CRITICAL_SECTION* cs);
 // An entry point of a simulated component: a scheduling point, and a frame on the calling
 // thread's stack of calls for the time it lives. Does nothing outside deterministic mode.
 class CallScope {

@@ -44,6 +44,10 @@ std::shared_ptr<T> LookupAs(HANDLE h, Kind kind)
 // Waits on an event or thread object; the body lives with the synchronisation code.
 DWORD WaitOnObject(const std::shared_ptr<Object>& obj, DWORD ms);
 
+// ---- threads ----
+// The id GetCurrentThreadId reports on the calling kernel thread (fibers switch it).
+void SetThreadIdOfCaller(DWORD id);
+
 // ---- fault injection ----
 // Counts one call of that kind; true when this call is the one chosen to fail.
 bool ShouldFail(Fault kind);
