@@ -98,6 +98,7 @@ bool Player::Setup()
     } else {
         kvplat::SetTimeScale(options_.speed);
     }
+    kvplat::KeepProfilesInMemory(!options_.diskFiles);
     kvplat::RegistryReset();
     spooler_.Reset();
     pm_.Reset();
@@ -167,7 +168,7 @@ RunResult Player::Run()
     g_player = this;
     spoolerThread_ = GetCurrentThreadId();
     InstallObservers();
-    timeline_.Start(spoolerThread_, options_.deterministic, options_.timeline);
+    timeline_.Start(spoolerThread_, options_.deterministic, options_.timeline, options_.excerpt);
     std::string clock = options_.deterministic ? "virtual clock, seed " + std::to_string(options_.seed)
                                                : "clock x" + std::to_string(options_.speed) + "; Statovue folder " +
                                                      folder_;

@@ -25,11 +25,12 @@ Timeline::~Timeline()
     Stop();
 }
 
-void Timeline::Start(DWORD spoolerThread, bool deterministic, bool print)
+void Timeline::Start(DWORD spoolerThread, bool deterministic, bool print, bool keep)
 {
     spooler_ = spoolerThread;
     deterministic_ = deterministic;
     print_ = print;
+    keep_ = print || keep;
     started_ = true;
     if (!json_ && print_)
         out_ << "     ms  thread    event\n";
@@ -65,6 +66,8 @@ DWORD Timeline::Now() const
 
 void Timeline::Add(Event e)
 {
+    if (!keep_)
+        return;
     if (e.seq == 0)
         e.seq = sim::NextSequence();
     if (e.thread == 0)

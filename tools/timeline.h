@@ -62,8 +62,9 @@ public:
     // Starts the clock and the printing thread; spoolerThread is named "spooler", every
     // other thread "poller" (then "poller-2", ...). deterministic: no printing thread,
     // everything is printed at Stop (one thread runs at a time, nothing to wait for).
-    // print false: nothing is written; the text lines are kept for Excerpt.
-    void Start(DWORD spoolerThread, bool deterministic = false, bool print = true);
+    // print false: nothing is written; the text lines are kept for Excerpt unless keep is
+    // false too (then events are dropped as they come).
+    void Start(DWORD spoolerThread, bool deterministic = false, bool print = true, bool keep = true);
     // Prints everything still held and stops the printing thread.
     void Stop();
     // Takes the event; fills in seq, ms and thread when they are 0.
@@ -99,6 +100,7 @@ private:
     std::thread printer_;
     bool deterministic_ = false;
     bool print_ = true;
+    bool keep_ = true;
     bool started_ = false;
     std::vector<std::pair<DWORD, std::string>> kept_;  // print_ false: (seq, text line)
 };

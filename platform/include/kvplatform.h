@@ -162,6 +162,10 @@ struct ProfileWrite {
 };
 using ProfileWriteHook = std::function<void(const ProfileWrite&)>;
 void SetProfileWriteHook(ProfileWriteHook hook);
+// true: from now on each INI file is read from disk once, then kept and changed in memory
+// only (for runs whose files nobody else reads); false: read and written on disk. Either
+// call forgets what memory held.
+void KeepProfilesInMemory(bool on);
 
 // ---- holds: a test stops a thread at a platform call until it lets it go ----
 // Called on the calling thread, before the call goes on: at the start of Sleep ("Sleep",

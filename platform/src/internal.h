@@ -68,6 +68,13 @@ void AppendUtf8(std::string& out, uint32_t cp);
 // Case-insensitive equality of two ANSI strings (ASCII and Cyrillic letters fold).
 bool EqualNoCase(const std::string& a, const std::string& b);
 
+// ---- INI file contents (profilefile.cpp), called under the INI lock ----
+// Whole file; true with *exists = false when it is absent, false with an error code when
+// it cannot be read.
+bool LoadProfileFile(const std::string& path, std::string* data, bool* exists, DWORD* error);
+// Replaces the whole file; false with an error code.
+bool StoreProfileFile(const std::string& path, const std::string& data, DWORD* error);
+
 // ---- resets used by ResetForTest ----
 void ResetThreadRecords();
 // Runs the test hold hook, if one is set (kvplatform.h).
