@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "kvplatform.h"
 #include "simcommon.h"
 
 namespace sim {
@@ -319,6 +320,11 @@ long Spooler::OpenHandleCount() const
 {
     Lock lock(cs_);
     return static_cast<long>(handles_.size());
+}
+
+DWORD Spooler::LockOwner() const
+{
+    return kvplat::SectionOwner(&cs_);
 }
 
 std::optional<std::string> Spooler::HandlePrinter(HANDLE h) const

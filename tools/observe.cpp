@@ -177,6 +177,7 @@ void Player::FlushIni(DWORD thread)
 
 void Player::RemoveObservers()
 {
+    kvplat::SetStepHook(nullptr);
     spooler_.SetObserver(nullptr);
     pm_.SetObserver(nullptr);
     kvplat::SetMessageBoxHook(nullptr);

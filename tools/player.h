@@ -132,6 +132,9 @@ private:
     bool JobExists(DWORD job) const;
     LiveCounts CountLive() const;
     void CheckEnd(bool threadsEnded);
+
+    // stepcheck.cpp
+    void CheckStep();
     void Expect(const Command& c);
     std::string Actual(const Command& c);
 };

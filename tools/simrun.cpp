@@ -168,6 +168,8 @@ RunResult Player::Run()
     g_player = this;
     spoolerThread_ = GetCurrentThreadId();
     InstallObservers();
+    if (options_.deterministic)
+        kvplat::SetStepHook([this] { CheckStep(); });
     timeline_.Start(spoolerThread_, options_.deterministic, options_.timeline, options_.excerpt);
     std::string clock = options_.deterministic ? "virtual clock, seed " + std::to_string(options_.seed)
                                                : "clock x" + std::to_string(options_.speed) + "; Statovue folder " +

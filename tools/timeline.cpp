@@ -66,10 +66,12 @@ DWORD Timeline::Now() const
 
 void Timeline::Add(Event e)
 {
-    if (!keep_)
-        return;
+    // Taking a sequence number is a scheduling point: a dropped event takes its number
+    // too, so that a run without a timeline plays the same schedule.
     if (e.seq == 0)
         e.seq = sim::NextSequence();
+    if (!keep_)
+        return;
     if (e.thread == 0)
         e.thread = GetCurrentThreadId();
     if (e.ms == 0)
