@@ -4,6 +4,8 @@
 // The status bits a port set on its printer are guarded by the port's csPort (and its
 // printer changes under g_csPorts too): while some thread holds one, the state is between
 // two consistent points and is not looked at.
+#include "stepcheck.h"
+
 #include "devstatus.h"
 #include "kvplatform.h"
 #include "player.h"
@@ -13,7 +15,13 @@ namespace kvtools {
 
 namespace {
 
-// The bits ApplyStatusCode sets for a code.
+std::string Bits(DWORD bits)
+{
+    return Hex32(bits) + " " + StatusBitNames(bits);
+}
+
+}  // namespace
+
 DWORD CodeBits(DWORD code)
 {
     const StatusCodeRow* row = FindStatusCode(static_cast<WORD>(code));
@@ -23,56 +31,53 @@ DWORD CodeBits(DWORD code)
     return bits;
 }
 
-std::string Bits(DWORD bits)
+std::string StatusBitsProblem(const std::vector<PortStatus>& ports, const std::map<std::string, DWORD>& shown)
 {
-    return Hex32(bits) + " " + StatusBitNames(bits);
+    for (const PortStatus& p : ports) {
+        if (p.held != 0 && p.lastCode != 0 && p.held != CodeBits(p.lastCode))
+            return "port " + p.port + " holds " + Bits(p.held) + ", but its last applied code " +
+                   std::to_string(p.lastCode) + " means " + Bits(CodeBits(p.lastCode));
+        auto it = shown.find(p.printer);
+        DWORD bits = it != shown.end() ? it->second : 0;
+        bool letGo = p.lastCode == 0 || !p.polling;
+        if (bits != p.held && !(bits == 0 && letGo))
+            return "printer " + Q(p.printer) + " shows " + Bits(bits) + ", but port " + p.port + " holds " +
+                   Bits(p.held) + " (last applied code " + std::to_string(p.lastCode) + ")";
+    }
+    for (const auto& entry : shown) {
+        bool attached = false;
+        for (const PortStatus& p : ports)
+            attached = attached || p.printer == entry.first;
+        if (entry.second != 0 && !attached)
+            return "printer " + Q(entry.first) + " shows " + Bits(entry.second) + ", but no open port is attached to it";
+    }
+    return std::string();
 }
 
-}  // namespace
-
 // The printer's status bits equal what the port's last applied code says, or 0 after a
-// good write or a release: a printer shows what its port holds (or nothing once the port
-// let go of it: no polling thread, or a new document before its first status), what a port
-// holds is 0 or the bits of its last code, and a printer no port is attached to shows
-// nothing.
+// good write or a release.
 void Player::CheckStep()
 {
     if (violation_ || kvplat::SectionOwner(&g_csPorts) != 0 || spooler_.LockOwner() != 0)
         return;
-    std::map<std::string, const PortContext*> attached;  // printer -> the port on it
-    for (const PortContext* ctx = g_pPortList; ctx != nullptr; ctx = ctx->next) {
-        if (kvplat::SectionOwner(const_cast<CRITICAL_SECTION*>(&ctx->csPort)) != 0)
+    std::vector<PortStatus> ports;
+    for (PortContext* ctx = g_pPortList; ctx != nullptr; ctx = ctx->next) {
+        if (kvplat::SectionOwner(&ctx->csPort) != 0)
             return;
-        if (ctx->hPrinter == NULL)
-            continue;
-        std::optional<std::string> printer = spooler_.HandlePrinter(ctx->hPrinter);
+        std::optional<std::string> printer;
+        if (ctx->hPrinter != NULL)
+            printer = spooler_.HandlePrinter(ctx->hPrinter);
         if (!printer)
-            continue;  // deleted: nothing shows its status any more
-        attached.emplace(*printer, ctx);
-        DWORD held = ctx->printerStatus;
-        DWORD shown = spooler_.PrinterStatus(*printer);
-        bool letGo = ctx->lastCode == 0 || (ctx->flags & PCF_THREAD_RUN) == 0;
-        std::string port = ctx->portName != nullptr ? ctx->portName : "?";
-        if (held != 0 && ctx->lastCode != 0 && held != CodeBits(ctx->lastCode)) {
-            Fail("status bits", "port " + port + " holds " + Bits(held) + ", but its last applied code " +
-                                    std::to_string(ctx->lastCode) + " means " + Bits(CodeBits(ctx->lastCode)));
-            return;
-        }
-        if (shown != held && !(shown == 0 && letGo)) {
-            Fail("status bits", "printer " + Q(*printer) + " shows " + Bits(shown) + ", but port " + port +
-                                    " holds " + Bits(held) + " (last applied code " + std::to_string(ctx->lastCode) +
-                                    ")");
-            return;
-        }
+            continue;  // none, or deleted: nothing shows its status any more
+        ports.push_back(PortStatus{ctx->portName != nullptr ? ctx->portName : "?", *printer, ctx->printerStatus,
+                                   ctx->lastCode, (ctx->flags & PCF_THREAD_RUN) != 0});
     }
-    for (const std::string& printer : spooler_.Printers()) {
-        DWORD shown = spooler_.PrinterStatus(printer);
-        if (shown != 0 && attached.count(printer) == 0) {
-            Fail("status bits", "printer " + Q(printer) + " shows " + Bits(shown) +
-                                    ", but no open port is attached to it");
-            return;
-        }
-    }
+    std::map<std::string, DWORD> shown;
+    for (const std::string& printer : spooler_.Printers())
+        shown[printer] = spooler_.PrinterStatus(printer);
+    std::string problem = StatusBitsProblem(ports, shown);
+    if (!problem.empty())
+        Fail("status bits", problem);
 }
 
 }  // namespace kvtools
