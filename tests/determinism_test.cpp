@@ -309,4 +309,33 @@ TEST(Deterministic, AnUnmappedViewIsTakenAgainForTheSameRange)
     EXPECT_EQ(r.output, "same address, xbc, 0 views after the unmap, 2 now; written abc xbc, 0 views");
 }
 
+TEST(Deterministic, FreedBlocksArePoisonedAndAWriteToOneIsFound)
+{
+    ChildResult r = InChild(1, [](std::string& out) {
+        long live = kvplat::LiveAllocations();
+        auto* a = static_cast<unsigned char*>(LocalAlloc(LMEM_ZEROINIT, 16));
+        LocalFree(a);
+        // Still in the quarantine: reading it is safe here, and shows the poison.
+        out = "poison " + std::to_string(a[0]) + "/" + std::to_string(a[15]) + ", live " +
+              std::to_string(kvplat::LiveAllocations() - live);
+        out += "; untouched: \"" + kvplat::CheckFreedBlocks() + "\"";
+        auto* b = static_cast<unsigned char*>(LocalAlloc(0, 8));
+        LocalFree(b);
+        b[3] = 1;
+        out += "; written: \"" + kvplat::CheckFreedBlocks() + "\"";
+        out += "; again: \"" + kvplat::CheckFreedBlocks() + "\"";
+        // A block written before it leaves the quarantine is found when it leaves.
+        auto* c = static_cast<unsigned char*>(LocalAlloc(0, 4));
+        LocalFree(c);
+        c[0] = 0;
+        for (int i = 0; i < 100; i++)
+            LocalFree(LocalAlloc(0, 32));
+        out += "; left: \"" + kvplat::CheckFreedBlocks() + "\"";
+    });
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "poison 221/221, live 0; untouched: \"\"; written: \"a freed block of 8 bytes was written at offset "
+                        "3 after its LocalFree\"; again: \"\"; left: \"a freed block of 4 bytes was written at offset 0 "
+                        "after its LocalFree\"");
+}
+
 }  // namespace

@@ -85,6 +85,10 @@ long LiveThreadHandles(); // thread handles not yet closed
 long LiveMappings();      // mapping handles not yet closed
 long LiveViews();         // views not yet unmapped
 long LiveRegistryKeys();  // registry handles not yet closed
+// Deterministic mode keeps the last LocalFree'd blocks filled with poison. This checks and
+// lets go of them: "" when none was written after its free, else what was found (also a
+// block checked earlier, when it left the quarantine).
+std::string CheckFreedBlocks();
 // Waits (real time; virtual ms in deterministic mode) until no thread created by
 // CreateThread runs; false on timeout.
 bool WaitForThreads(unsigned realMs);
