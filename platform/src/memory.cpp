@@ -8,11 +8,13 @@
 #include "internal.h"
 #include "sched.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 namespace kvplat {
@@ -43,7 +45,15 @@ AllocState& Allocs()
 // Notes a quarantined block whose poison was overwritten; under the lock.
 void CheckPoison(AllocState& state, const Freed& f)
 {
-    for (size_t i = 0; i < f.size; i++) {
+    static const std::string poison(4096, static_cast<char>(kPoison));
+    size_t at = 0;
+    while (at < f.size) {
+        size_t n = std::min(f.size - at, poison.size());
+        if (std::memcmp(f.block + at, poison.data(), n) != 0)
+            break;
+        at += n;
+    }
+    for (size_t i = at; i < f.size; i++) {
         if (f.block[i] != kPoison) {
             if (state.written.empty()) {
                 char text[128];
