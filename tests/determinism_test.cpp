@@ -311,6 +311,13 @@ TEST(Deterministic, AnUnmappedViewIsTakenAgainForTheSameRange)
 
 TEST(Deterministic, FreedBlocksArePoisonedAndAWriteToOneIsFound)
 {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer keeps its own quarantine of freed blocks";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "AddressSanitizer keeps its own quarantine of freed blocks";
+#endif
+#endif
     ChildResult r = InChild(1, [](std::string& out) {
         long live = kvplat::LiveAllocations();
         auto* a = static_cast<unsigned char*>(LocalAlloc(LMEM_ZEROINIT, 16));

@@ -5,6 +5,7 @@
 // poison byte and kept in a quarantine of the last frees, so that a use of freed memory
 // reads poison (a pointer in it faults) instead of whatever the allocator put there next,
 // and a write to it is found when the block leaves the quarantine or CheckFreedBlocks runs.
+// AddressSanitizer builds give every block back at once: its own quarantine sees reads too.
 #include "internal.h"
 #include "sched.h"
 
@@ -17,9 +18,24 @@
 #include <string>
 #include <unordered_map>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KVPLAT_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define KVPLAT_ASAN 1
+#endif
+
 namespace kvplat {
 namespace detail {
 namespace {
+
+#ifdef KVPLAT_ASAN
+const bool kQuarantine = false;
+#else
+const bool kQuarantine = true;
+#endif
 
 const unsigned char kPoison = 0xDD;
 const size_t kQuarantined = 64;  // blocks kept after their free
@@ -127,7 +143,7 @@ HLOCAL WINAPI LocalFree(HLOCAL hMem)
     }
     Freed freed{static_cast<unsigned char*>(hMem), it->second};
     state.blocks.erase(it);
-    if (!SchedManaged()) {
+    if (!kQuarantine || !SchedManaged()) {
         std::free(hMem);
         return NULL;
     }
