@@ -3,8 +3,11 @@
 #include <cstddef>
 #include <cstring>
 
-#include "kvplatform.h"
 #include "simcommon.h"
+
+#ifndef _WIN32
+#include "kvplatform.h"
+#endif
 
 namespace sim {
 
@@ -324,7 +327,11 @@ long Spooler::OpenHandleCount() const
 
 DWORD Spooler::LockOwner() const
 {
+#ifdef _WIN32
+    return 0;  // no deterministic mode on Windows
+#else
     return kvplat::SectionOwner(&cs_);
+#endif
 }
 
 std::optional<std::string> Spooler::HandlePrinter(HANDLE h) const

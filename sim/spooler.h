@@ -124,7 +124,7 @@ public:
     long OpenHandleCount() const;            // printer handles not yet closed
     std::optional<std::string> HandlePrinter(HANDLE h) const;  // name, if h is a live handle
     unsigned CallCount(const std::string& function) const;     // calls since Reset
-    // Deterministic mode: the id of the thread inside the spooler's lock, 0 when none.
+    // Deterministic mode (POSIX): the id of the thread inside the spooler's lock, 0 when none.
     DWORD LockOwner() const;
 
     // ---- test controls ----
