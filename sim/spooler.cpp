@@ -5,6 +5,10 @@
 
 #include "simcommon.h"
 
+#ifndef _WIN32
+#include "kvplatform.h"
+#endif
+
 namespace sim {
 
 const char* const kDefaultDriver = "Kestravon Printer";
@@ -319,6 +323,15 @@ long Spooler::OpenHandleCount() const
 {
     Lock lock(cs_);
     return static_cast<long>(handles_.size());
+}
+
+DWORD Spooler::LockOwner() const
+{
+#ifdef _WIN32
+    return 0;  // no deterministic mode on Windows
+#else
+    return kvplat::SectionOwner(&cs_);
+#endif
 }
 
 std::optional<std::string> Spooler::HandlePrinter(HANDLE h) const

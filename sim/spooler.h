@@ -124,6 +124,8 @@ public:
     long OpenHandleCount() const;            // printer handles not yet closed
     std::optional<std::string> HandlePrinter(HANDLE h) const;  // name, if h is a live handle
     unsigned CallCount(const std::string& function) const;     // calls since Reset
+    // Deterministic mode (POSIX): the id of the thread inside the spooler's lock, 0 when none.
+    DWORD LockOwner() const;
 
     // ---- test controls ----
     // The next `count` calls of `function` (e.g. "EnumPortsA") fail with `error` and do

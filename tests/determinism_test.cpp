@@ -7,9 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <functional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "kvplatform.h"
 #include "test_support.h"
@@ -22,8 +24,9 @@ struct ChildResult {
 };
 
 // Runs body in a child that has entered deterministic mode with `seed`; body writes its
-// findings into the string, which comes back with the exit status.
-ChildResult InChild(uint64_t seed, const std::function<void(std::string&)>& body)
+// findings into the string, which comes back with the exit status. kernel: a kernel
+// thread per thread instead of fibers.
+ChildResult InChild(uint64_t seed, const std::function<void(std::string&)>& body, bool kernel = false)
 {
     int fds[2];
     if (pipe(fds) != 0)
@@ -36,6 +39,7 @@ ChildResult InChild(uint64_t seed, const std::function<void(std::string&)>& body
             std::string text = "stuck: " + report;
             (void)!write(fd, text.data(), text.size());
         });
+        kvplat::UseKernelThreads(kernel);
         kvplat::BeginDeterministic(seed);
         std::string out;
         body(out);
@@ -79,19 +83,24 @@ DWORD WINAPI Racer(LPVOID param)
     return 0;
 }
 
-std::string RaceTrace(uint64_t seed)
+// The race's trace and count, then the scheduler's counts. step: a hook to install first.
+std::string RaceTrace(uint64_t seed, bool kernel = false, const std::function<void(Race&)>& step = nullptr)
 {
-    ChildResult r = InChild(seed, [](std::string& out) {
+    ChildResult r = InChild(seed, [&step](std::string& out) {
         Race race;
         InitializeCriticalSection(&race.cs);
+        if (step)
+            kvplat::SetStepHook([&race, &step] { step(race); });
         HANDLE a = CreateThread(NULL, 0, Racer, &race, 0, NULL);
         HANDLE b = CreateThread(NULL, 0, Racer, &race, 0, NULL);
         WaitForSingleObject(a, INFINITE);
         WaitForSingleObject(b, INFINITE);
         CloseHandle(a);
         CloseHandle(b);
-        out = race.trace + " " + std::to_string(race.unprotected);
-    });
+        kvplat::SchedulerCounts n = kvplat::Scheduling();
+        out = race.trace + " " + std::to_string(race.unprotected) + " points " + std::to_string(n.points) +
+              " choices " + std::to_string(n.choices) + " switches " + std::to_string(n.switches);
+    }, kernel);
     EXPECT_EQ(r.status, 0) << r.output;
     return r.output;
 }
@@ -103,7 +112,7 @@ TEST(Deterministic, TheSameSeedMakesTheSameChoicesAndSeedsDiffer)
         std::string first = RaceTrace(seed);
         EXPECT_EQ(RaceTrace(seed), first) << "seed " << seed;
         // The critical section still excludes: no increment is lost across the hand-over.
-        EXPECT_NE(first.find(" 40"), std::string::npos) << first;
+        EXPECT_NE(first.find(" 40 points"), std::string::npos) << first;
         traces.insert(first);
     }
     EXPECT_GT(traces.size(), 1u);
@@ -178,6 +187,162 @@ TEST(Deterministic, ASectionHeldByABlockedThreadIsADeadlockToo)
     });
     EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.output.find("EnterCriticalSection (held)"), std::string::npos) << r.output;
+}
+
+// ---- the threads of a deterministic run: fibers, their own state, the step hook ----
+
+TEST(Deterministic, FibersPlayTheScheduleOfKernelThreads)
+{
+    for (uint64_t seed = 1; seed <= 4; seed++)
+        EXPECT_EQ(RaceTrace(seed, false), RaceTrace(seed, true)) << "seed " << seed << ": fibers, then kernel threads";
+}
+
+// Sets its last error at every step, hands over, and counts the steps where its last
+// error or its thread id came back changed.
+DWORD WINAPI KeepsItsState(LPVOID param)
+{
+    auto* wrong = static_cast<LONG volatile*>(param);
+    DWORD id = GetCurrentThreadId();
+    for (DWORD i = 0; i < 30; i++) {
+        SetLastError(id * 100 + i);
+        InterlockedOr(wrong + 1, 0);
+        Sleep(i % 3);
+        // One thread runs at a time: plain increments do not race.
+        wrong[1]++;
+        if (GetLastError() != id * 100 + i || GetCurrentThreadId() != id)
+            wrong[0]++;
+    }
+    return 0;
+}
+
+TEST(Deterministic, EachThreadKeepsItsLastErrorAndIdAcrossHandOvers)
+{
+    for (bool kernel : {false, true}) {
+        ChildResult r = InChild(5, [](std::string& out) {
+            LONG volatile counts[2] = {0, 0};  // steps that came back wrong, steps
+            DWORD ids[3] = {0, 0, 0};
+            HANDLE t[3];
+            for (int i = 0; i < 3; i++)
+                t[i] = CreateThread(NULL, 0, KeepsItsState, const_cast<LONG*>(counts), 0, &ids[i]);
+            SetLastError(7);
+            for (HANDLE h : t)
+                WaitForSingleObject(h, INFINITE);
+            bool driverKept = GetCurrentThreadId() != ids[0] && GetCurrentThreadId() != ids[1];
+            for (HANDLE h : t)
+                CloseHandle(h);
+            out = std::to_string(counts[0]) + " of " + std::to_string(counts[1]) + (driverKept ? "" : " driver id");
+        }, kernel);
+        EXPECT_EQ(r.status, 0) << r.output;
+        EXPECT_EQ(r.output, "0 of 90") << (kernel ? "kernel threads" : "fibers") << ": steps with a changed state";
+    }
+}
+
+TEST(Deterministic, TheStepHookSeesEveryHandOverAndLeavesTheScheduleAsItWas)
+{
+    for (uint64_t seed = 1; seed <= 3; seed++) {
+        std::string plain = RaceTrace(seed);
+        // A hook that looks, and passes scheduling points of its own: they neither count
+        // nor hand over, so the trace and the scheduler's counts stay as they were.
+        std::string hooked = RaceTrace(seed, false, [](Race& race) {
+            if (kvplat::SectionOwner(&race.cs) == 0) {
+                EnterCriticalSection(&race.cs);
+                LeaveCriticalSection(&race.cs);
+            }
+            InterlockedOr(&race.counter, 0);
+        });
+        EXPECT_EQ(hooked, plain) << "seed " << seed;
+    }
+    ChildResult r = InChild(2, [](std::string& out) {
+        Race race;
+        InitializeCriticalSection(&race.cs);
+        long calls = 0;
+        long held = 0;
+        long foreign = 0;
+        DWORD ids[2] = {0, 0};
+        kvplat::SetStepHook([&] {
+            calls++;
+            DWORD owner = kvplat::SectionOwner(&race.cs);
+            held += owner != 0 ? 1 : 0;
+            foreign += owner != 0 && owner != ids[0] && owner != ids[1] ? 1 : 0;
+        });
+        HANDLE a = CreateThread(NULL, 0, Racer, &race, 0, &ids[0]);
+        HANDLE b = CreateThread(NULL, 0, Racer, &race, 0, &ids[1]);
+        WaitForSingleObject(a, INFINITE);
+        WaitForSingleObject(b, INFINITE);
+        kvplat::SetStepHook(nullptr);
+        CloseHandle(a);
+        CloseHandle(b);
+        bool equal = static_cast<uint64_t>(calls) == kvplat::Scheduling().switches;
+        out = std::string(equal ? "a call per switch" : "calls " + std::to_string(calls)) + ", held " +
+              (held > 0 ? "seen" : "never") + ", foreign owners " + std::to_string(foreign) + ", free after " +
+              std::to_string(kvplat::SectionOwner(&race.cs));
+    });
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "a call per switch, held seen, foreign owners 0, free after 0");
+}
+
+TEST(Deterministic, AnUnmappedViewIsTakenAgainForTheSameRange)
+{
+    ChildResult r = InChild(1, [](std::string& out) {
+        std::vector<std::string> written;
+        kvplat::SetViewWriteHook([&written](const std::string&, const std::string& bytes) {
+            written.push_back(bytes.substr(0, 3));
+        });
+        HANDLE m = CreateFileMappingA(INVALID_HANDLE_VALUE, NULL, PAGE_READWRITE, 0, 100, NULL);
+        auto* first = static_cast<char*>(MapViewOfFile(m, FILE_MAP_WRITE, 0, 0, 100));
+        std::memcpy(first, "abc", 3);
+        UnmapViewOfFile(first);
+        long afterUnmap = kvplat::LiveViews();
+        auto* again = static_cast<char*>(MapViewOfFile(m, FILE_MAP_WRITE, 0, 0, 100));
+        auto* beside = static_cast<char*>(MapViewOfFile(m, FILE_MAP_READ, 0, 0, 100));
+        again[0] = 'x';
+        out = std::string(again == first ? "same address" : "new address") + ", " + std::string(beside, 3) + ", " +
+              std::to_string(afterUnmap) + " views after the unmap, " + std::to_string(kvplat::LiveViews()) +
+              " now";
+        UnmapViewOfFile(again);
+        UnmapViewOfFile(beside);
+        CloseHandle(m);
+        kvplat::SetViewWriteHook(nullptr);
+        out += "; written " + written[0] + " " + written[1] + ", " + std::to_string(kvplat::LiveViews()) + " views";
+    });
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "same address, xbc, 0 views after the unmap, 2 now; written abc xbc, 0 views");
+}
+
+TEST(Deterministic, FreedBlocksArePoisonedAndAWriteToOneIsFound)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer keeps its own quarantine of freed blocks";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    GTEST_SKIP() << "AddressSanitizer keeps its own quarantine of freed blocks";
+#endif
+#endif
+    ChildResult r = InChild(1, [](std::string& out) {
+        long live = kvplat::LiveAllocations();
+        auto* a = static_cast<unsigned char*>(LocalAlloc(LMEM_ZEROINIT, 16));
+        LocalFree(a);
+        // Still in the quarantine: reading it is safe here, and shows the poison.
+        out = "poison " + std::to_string(a[0]) + "/" + std::to_string(a[15]) + ", live " +
+              std::to_string(kvplat::LiveAllocations() - live);
+        out += "; untouched: \"" + kvplat::CheckFreedBlocks() + "\"";
+        auto* b = static_cast<unsigned char*>(LocalAlloc(0, 8));
+        LocalFree(b);
+        b[3] = 1;
+        out += "; written: \"" + kvplat::CheckFreedBlocks() + "\"";
+        out += "; again: \"" + kvplat::CheckFreedBlocks() + "\"";
+        // A block written before it leaves the quarantine is found when it leaves.
+        auto* c = static_cast<unsigned char*>(LocalAlloc(0, 4));
+        LocalFree(c);
+        c[0] = 0;
+        for (int i = 0; i < 100; i++)
+            LocalFree(LocalAlloc(0, 32));
+        out += "; left: \"" + kvplat::CheckFreedBlocks() + "\"";
+    });
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.output, "poison 221/221, live 0; untouched: \"\"; written: \"a freed block of 8 bytes was written at offset "
+                        "3 after its LocalFree\"; again: \"\"; left: \"a freed block of 4 bytes was written at offset 0 "
+                        "after its LocalFree\"");
 }
 
 }  // namespace

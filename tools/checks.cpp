@@ -166,6 +166,11 @@ void Player::CheckEnd(bool threadsEnded)
         Fail("wait outlived its bound", "a polling thread still runs 10000 ms after the last ClosePort");
         return;
     }
+    std::string freed = kvplat::CheckFreedBlocks();
+    if (!freed.empty()) {
+        Fail("freed memory used", freed);
+        return;
+    }
     std::map<std::string, PortTrack> tracks;
     {
         std::lock_guard<std::mutex> lock(trackMutex_);

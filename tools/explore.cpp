@@ -62,8 +62,10 @@ void WriteAll(int fd, const std::string& bytes)
 // A worker: plays seeds first..end-1 one after the other in this process (the monitor is
 // detached and loaded again, the platform restarts its clock and generator), and stops at
 // the first violation, written to fd. *current tells the parent which seed it is on,
-// also when the process dies.
-[[noreturn]] void Work(const Scenario& scenario, uint64_t first, uint64_t end, volatile uint64_t* current, int fd)
+// also when the process dies. Without `excerpt` no timeline is kept: a violation's excerpt
+// comes from playing its seed again in a worker of its own that keeps it.
+[[noreturn]] void Work(const Scenario& scenario, uint64_t first, uint64_t end, volatile uint64_t* current, int fd,
+                       bool excerpt)
 {
     // A worker whose parent is gone has nobody to report to.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -74,6 +76,8 @@ void WriteAll(int fd, const std::string& bytes)
     kvplat::SetMappingNamespace("kvmon-explore-" + std::to_string(getpid()));
     RunOptions options;
     options.timeline = false;
+    options.excerpt = excerpt;
+    options.diskFiles = false;
     options.onStuck = [fd](const Violation& v) { WriteAll(fd, Encode(v)); };
     for (uint64_t seed = first; seed < end; seed++) {
         *current = seed;
@@ -99,7 +103,7 @@ struct Worker {
 
 // Starts a worker on [first, end); false when the system refuses.
 bool Start(const Scenario& scenario, uint64_t first, uint64_t end, unsigned slot, volatile uint64_t* slots,
-           std::map<pid_t, Worker>* running)
+           std::map<pid_t, Worker>* running, bool excerpt = false)
 {
     int fds[2];
     if (pipe(fds) != 0)
@@ -108,7 +112,7 @@ bool Start(const Scenario& scenario, uint64_t first, uint64_t end, unsigned slot
     pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
-        Work(scenario, first, end, &slots[slot], fds[1]);
+        Work(scenario, first, end, &slots[slot], fds[1], excerpt);
     }
     close(fds[1]);
     if (pid < 0) {
@@ -138,12 +142,13 @@ Violation Reported(const Worker& w, int status)
     return Violation{"crash", "the schedule's process ended without a report (" + how + ")", ""};
 }
 
-// Plays one seed in a fresh process, the way run --seed replays it: a violation found
-// after other schedules in the same process must show again on its own.
+// Plays one seed in a fresh process, the way run --seed replays it, keeping the timeline
+// for the excerpt: a violation found after other schedules in the same process must show
+// again on its own.
 std::optional<Violation> PlayAlone(const Scenario& scenario, uint64_t seed, volatile uint64_t* slot)
 {
     std::map<pid_t, Worker> one;
-    if (!Start(scenario, seed, seed + 1, 0, slot, &one))
+    if (!Start(scenario, seed, seed + 1, 0, slot, &one, true))
         return Violation{"simulator failure", "cannot start a process to replay the seed", ""};
     auto it = one.begin();
     Drain(it->second);
@@ -239,15 +244,13 @@ ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options, s
             if (seed + 1 < w.end)
                 todo.emplace_back(seed + 1, w.end);
             std::optional<Violation> v = Reported(w, status);
-            if (seed != w.first) {
-                std::optional<Violation> alone = PlayAlone(scenario, seed, &slots[kMaxJobs]);
-                if (!alone)
-                    v = Violation{"not reproduced alone", v->invariant + ": " + v->detail +
-                                                              " (after other schedules in one process; the seed "
-                                                              "alone plays without it)", ""};
-                else
-                    v = alone;
-            }
+            std::optional<Violation> alone = PlayAlone(scenario, seed, &slots[kMaxJobs]);
+            if (alone)
+                v = alone;
+            else if (seed != w.first)
+                v = Violation{"not reproduced alone", v->invariant + ": " + v->detail +
+                                                          " (after other schedules in one process; the seed "
+                                                          "alone plays without it)", ""};
             result.violations.push_back(FoundViolation{seed, *v});
         }
         auto now = std::chrono::steady_clock::now();

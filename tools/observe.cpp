@@ -181,6 +181,7 @@ void Player::FlushIni(DWORD thread)
 void Player::RemoveObservers()
 {
     DetachTrace();
+    kvplat::SetStepHook(nullptr);
     spooler_.SetObserver(nullptr);
     pm_.SetObserver(nullptr);
     kvplat::SetMessageBoxHook(nullptr);

@@ -176,6 +176,9 @@ private:
     void CheckEnd(bool threadsEnded);
     void Expect(const Command& c, const Expectation& x);
     std::string Actual(const Command& c, const Expectation& x);
+
+    // stepcheck.cpp
+    void CheckStep();
 };
 
 // The player of this run, for the query shim; the port monitor's own query slot.

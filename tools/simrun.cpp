@@ -99,6 +99,7 @@ bool Player::Setup()
     } else {
         kvplat::SetTimeScale(options_.speed);
     }
+    kvplat::KeepProfilesInMemory(!options_.diskFiles);
     kvplat::RegistryReset();
     spooler_.Reset();
     pm_.Reset();
@@ -171,7 +172,9 @@ RunResult Player::Run()
     InstallObservers();
     AttachTrace(timeline_, folder_);
     timeline_.FoldIdlePolls(options_.foldPolls);
-    timeline_.Start(spoolerThread_, options_.deterministic, options_.timeline);
+    if (options_.deterministic)
+        kvplat::SetStepHook([this] { CheckStep(); });
+    timeline_.Start(spoolerThread_, options_.deterministic, options_.timeline, options_.excerpt);
     std::string clock = options_.deterministic ? "virtual clock, seed " + std::to_string(options_.seed)
                                                : "clock x" + std::to_string(options_.speed) + "; Statovue folder " +
                                                      folder_;

@@ -29,6 +29,8 @@ struct RunOptions {
     bool foldPolls = false;     // identical idle poll cycles as one line with their count
     unsigned holdMs = 0;        // real ms to stay alive, blocks open, after the last command
     bool timeline = true;       // false: print nothing (explore), keep lines for an excerpt
+    bool excerpt = true;        // timeline false: keep the lines for a violation's excerpt
+    bool diskFiles = true;      // false: INI files stay in memory (nobody outside reads them)
     // Deterministic mode, on a deadlock: receives the violation before the process ends.
     std::function<void(const Violation&)> onStuck;
 };

@@ -35,11 +35,12 @@ Timeline::~Timeline()
     Stop();
 }
 
-void Timeline::Start(DWORD spoolerThread, bool deterministic, bool print)
+void Timeline::Start(DWORD spoolerThread, bool deterministic, bool print, bool keep)
 {
     spooler_ = spoolerThread;
     deterministic_ = deterministic;
     print_ = print;
+    keep_ = print || keep;
     started_ = true;
     if (!json_ && print_)
         out_ << "     ms  thread       event\n";
@@ -92,8 +93,13 @@ DWORD Timeline::Now() const
 
 void Timeline::Add(Event e)
 {
+    // Taking a sequence number is a scheduling point: a dropped event takes its number
+    // too, so that a run without a timeline plays the same schedule. Lines placed after an
+    // event (sub) take none.
     if (e.seq == 0 && e.sub == 0)
         e.seq = sim::NextSequence();
+    if (!keep_)
+        return;
     if (e.thread == 0)
         e.thread = GetCurrentThreadId();
     if (e.ms == 0)

@@ -74,8 +74,8 @@ public:
     // named by NameThread by that name, every other thread "poller" (then "poller-2", ...).
     // deterministic: no printing thread, everything is printed at Stop (one thread runs at
     // a time, nothing to wait for). print false: nothing is written; the text lines are kept
-    // for Excerpt.
-    void Start(DWORD spoolerThread, bool deterministic = false, bool print = true);
+    // for Excerpt unless keep is false too (then events are dropped as they come).
+    void Start(DWORD spoolerThread, bool deterministic = false, bool print = true, bool keep = true);
     // Before Start: identical idle poll cycles print as one line with their count.
     void FoldIdlePolls(bool on);
     // Names a thread from its first event on (thread ids are never reused in a process).
@@ -116,6 +116,7 @@ private:
     std::thread printer_;
     bool deterministic_ = false;
     bool print_ = true;
+    bool keep_ = true;
     bool started_ = false;
     std::vector<std::pair<DWORD, std::string>> kept_;  // print_ false: (seq, text line)
     std::unique_ptr<PollFolder> folder_;  // folds idle polls, when asked to

@@ -45,6 +45,18 @@ struct SchedulerCounts {
     uint64_t virtualMs;  // the virtual clock
 };
 SchedulerCounts Scheduling();
+// Deterministic runs use one kernel thread for all their threads (each a context of its
+// own) where the build allows it; true asks for a kernel thread per thread instead, the
+// same schedule played the slow way. Takes effect at the next BeginDeterministic.
+void UseKernelThreads(bool kernel);
+// Called on the running thread whenever the baton is about to pass to another thread,
+// i.e. at every moment another thread could look at the state. Scheduling points inside
+// the hook are not counted and hand nothing over, so a hook that only looks (and enters
+// only critical sections nobody holds) leaves the schedule as it was.
+using StepHook = std::function<void()>;
+void SetStepHook(StepHook hook);
+// The thread id of the owner of a critical section in deterministic mode, 0 when free.
+DWORD SectionOwner(CRITICAL_SECTION* cs);
 // An entry point of a simulated component: a scheduling point, and a frame on the calling
 // thread's stack of calls for the time it lives. Does nothing outside deterministic mode.
 class CallScope {
@@ -73,6 +85,10 @@ long LiveThreadHandles(); // thread handles not yet closed
 long LiveMappings();      // mapping handles not yet closed
 long LiveViews();         // views not yet unmapped
 long LiveRegistryKeys();  // registry handles not yet closed
+// Deterministic mode keeps the last LocalFree'd blocks filled with poison. This checks and
+// lets go of them: "" when none was written after its free, else what was found (also a
+// block checked earlier, when it left the quarantine).
+std::string CheckFreedBlocks();
 // Waits (real time; virtual ms in deterministic mode) until no thread created by
 // CreateThread runs; false on timeout.
 bool WaitForThreads(unsigned realMs);
@@ -150,6 +166,10 @@ struct ProfileWrite {
 };
 using ProfileWriteHook = std::function<void(const ProfileWrite&)>;
 void SetProfileWriteHook(ProfileWriteHook hook);
+// true: from now on each INI file is read from disk once, then kept and changed in memory
+// only (for runs whose files nobody else reads); false: read and written on disk. Either
+// call forgets what memory held.
+void KeepProfilesInMemory(bool on);
 
 // ---- holds: a test stops a thread at a platform call until it lets it go ----
 // Called on the calling thread, before the call goes on: at the start of Sleep ("Sleep",

@@ -44,6 +44,10 @@ std::shared_ptr<T> LookupAs(HANDLE h, Kind kind)
 // Waits on an event or thread object; the body lives with the synchronisation code.
 DWORD WaitOnObject(const std::shared_ptr<Object>& obj, DWORD ms);
 
+// ---- threads ----
+// The id GetCurrentThreadId reports on the calling kernel thread (fibers switch it).
+void SetThreadIdOfCaller(DWORD id);
+
 // ---- fault injection ----
 // Counts one call of that kind; true when this call is the one chosen to fail.
 bool ShouldFail(Fault kind);
@@ -63,6 +67,13 @@ size_t DecodeUtf8(const unsigned char* s, size_t n, uint32_t* cp);
 void AppendUtf8(std::string& out, uint32_t cp);
 // Case-insensitive equality of two ANSI strings (ASCII and Cyrillic letters fold).
 bool EqualNoCase(const std::string& a, const std::string& b);
+
+// ---- INI file contents (profilefile.cpp), called under the INI lock ----
+// Whole file; true with *exists = false when it is absent, false with an error code when
+// it cannot be read.
+bool LoadProfileFile(const std::string& path, std::string* data, bool* exists, DWORD* error);
+// Replaces the whole file; false with an error code.
+bool StoreProfileFile(const std::string& path, const std::string& data, DWORD* error);
 
 // ---- resets used by ResetForTest ----
 void ResetThreadRecords();

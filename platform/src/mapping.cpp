@@ -1,12 +1,12 @@
-// Paging-file mappings on POSIX shared memory, and the small part of security
-// descriptors that goes with them.
+// Paging-file mappings on POSIX shared memory: creating, opening and naming them (views
+// are in view.cpp, security descriptors in security.cpp).
 //
 // A named mapping is the shared memory object ShmObjectName(name), so another process
 // (a reader of the status block, a test's child) opens it by the same name. Lifetime
 // follows the platform: the object exists while some process holds a handle or a view
 // of it. Every holder keeps a shared flock on its descriptor; whoever lets go last (can
 // take the lock exclusively) unlinks the name. Views keep their holder's descriptor open.
-#include "internal.h"
+#include "shm.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -24,18 +24,35 @@
 
 namespace kvplat {
 namespace detail {
+
+std::atomic<long> g_liveMappings{0};
+
+ShmFile::~ShmFile()
+{
+    if (spare.base != nullptr)
+        munmap(spare.base, spare.length);
+    if (fd < 0)
+        return;
+    struct stat st;
+    bool haveIno = fstat(fd, &st) == 0;
+    close(fd);
+    if (!shmName.empty() && haveIno)
+        UnlinkIfUnheld(shmName, st.st_ino);
+}
+
+void ShmFile::UnlinkIfUnheld(const std::string& name, ino_t ino)
+{
+    int probe = shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    if (probe < 0)
+        return;
+    struct stat st;
+    // Same object (not a newer one under the same name) and nobody holds it.
+    if (fstat(probe, &st) == 0 && st.st_ino == ino && flock(probe, LOCK_EX | LOCK_NB) == 0)
+        shm_unlink(name.c_str());
+    close(probe);
+}
+
 namespace {
-
-const size_t kPage = 4096;
-const uint64_t kAllocationGranularity = 65536;
-
-// Security descriptor as laid out in the caller's buffer (SECURITY_DESCRIPTOR_MIN_LENGTH
-// bytes): revision, a reserved byte, the control word, then the DACL pointer.
-const size_t kSdRevision = 0;
-const size_t kSdControl = 2;
-const size_t kSdDacl = 4;
-const WORD kSeDaclPresent = 0x0004;
-const WORD kSeDaclDefaulted = 0x0008;
 
 // Never destroyed, like all state of this library.
 struct NamespaceState {
@@ -48,69 +65,6 @@ NamespaceState& Namespace()
         const char* env = std::getenv("KVMON_SHM_NAMESPACE");
         return new NamespaceState{{}, env != nullptr && *env != '\0' ? env : "kvmon"};
     }();
-    return *state;
-}
-
-// One open descriptor of a shared memory object, with this holder's shared lock.
-struct ShmFile {
-    int fd = -1;
-    std::string shmName;  // empty for an unnamed mapping
-    uint64_t size = 0;
-    bool writable = false;
-
-    ~ShmFile()
-    {
-        if (fd < 0)
-            return;
-        struct stat st;
-        bool haveIno = fstat(fd, &st) == 0;
-        close(fd);
-        if (!shmName.empty() && haveIno)
-            UnlinkIfUnheld(shmName, st.st_ino);
-    }
-
-    static void UnlinkIfUnheld(const std::string& name, ino_t ino)
-    {
-        int probe = shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
-        if (probe < 0)
-            return;
-        struct stat st;
-        // Same object (not a newer one under the same name) and nobody holds it.
-        if (fstat(probe, &st) == 0 && st.st_ino == ino && flock(probe, LOCK_EX | LOCK_NB) == 0)
-            shm_unlink(name.c_str());
-        close(probe);
-    }
-};
-
-std::atomic<long> g_liveMappings{0};
-
-struct MappingObject : Object {
-    MappingObject() : Object(Kind::Mapping) {}
-    void OnClose() override { g_liveMappings.fetch_sub(1); }
-    std::shared_ptr<ShmFile> file;
-    std::string name;  // as the caller named it, for the view write hook
-};
-
-struct View {
-    size_t length;
-    std::shared_ptr<ShmFile> file;
-    bool write = false;
-    std::string name;
-};
-
-std::mutex g_viewHookMutex;
-ViewWriteHook& TheViewWriteHook()
-{
-    static ViewWriteHook hook;
-    return hook;
-}
-struct ViewState {
-    std::mutex mutex;
-    std::unordered_map<const void*, View> views;
-};
-ViewState& ViewTable()
-{
-    static ViewState* state = new ViewState;
     return *state;
 }
 
@@ -185,20 +139,6 @@ std::shared_ptr<ShmFile> OpenExisting(const std::string& name, DWORD* error)
     }
     *error = ERROR_FILE_NOT_FOUND;
     return nullptr;
-}
-
-// NULL DACL in the descriptor = every user has access; otherwise the owner only.
-mode_t ModeFor(LPSECURITY_ATTRIBUTES sa)
-{
-    if (sa == nullptr || sa->lpSecurityDescriptor == nullptr)
-        return 0600;
-    const auto* sd = static_cast<const BYTE*>(sa->lpSecurityDescriptor);
-    WORD control;
-    void* dacl;
-    std::memcpy(&control, sd + kSdControl, sizeof control);
-    std::memcpy(&dacl, sd + kSdDacl, sizeof dacl);
-    return sd[kSdRevision] == SECURITY_DESCRIPTOR_REVISION && (control & kSeDaclPresent) && dacl == nullptr ? 0666
-                                                                                                            : 0600;
 }
 
 // Creates a new object of `size` bytes; null with *error set, ERROR_ALREADY_EXISTS when
@@ -307,25 +247,6 @@ long LiveMappings()
     return detail::g_liveMappings.load();
 }
 
-long LiveViews()
-{
-    std::lock_guard<std::mutex> lock(detail::ViewTable().mutex);
-    return static_cast<long>(detail::ViewTable().views.size());
-}
-
-void SetViewWriteHook(ViewWriteHook hook)
-{
-    std::lock_guard<std::mutex> lock(detail::g_viewHookMutex);
-    detail::TheViewWriteHook() = std::move(hook);
-}
-
-namespace detail {
-void ResetMappingHooks()
-{
-    SetViewWriteHook(nullptr);
-}
-}  // namespace detail
-
 }  // namespace kvplat
 
 extern "C" {
@@ -418,137 +339,6 @@ HANDLE WINAPI OpenFileMappingA(DWORD dwDesiredAccess, BOOL, LPCSTR lpName)
     HANDLE h = NewMappingHandle(std::move(file), (dwDesiredAccess & FILE_MAP_WRITE) != 0, lpName);
     SetLastError(ERROR_SUCCESS);
     return h;
-}
-
-// Views are page-granular: one that ends within the last page of the mapping is granted
-// (the tail of that page reads as zeros), one that reaches past it is refused.
-LPVOID WINAPI MapViewOfFile(HANDLE hMapping, DWORD dwDesiredAccess, DWORD dwFileOffsetHigh, DWORD dwFileOffsetLow,
-                            SIZE_T dwNumberOfBytesToMap)
-{
-    using namespace kvplat::detail;
-    if (ShouldFail(kvplat::Fault::View)) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return NULL;
-    }
-    auto mapping = LookupAs<MappingObject>(hMapping, Kind::Mapping);
-    if (!mapping) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return NULL;
-    }
-    const std::shared_ptr<ShmFile>& file = mapping->file;
-    bool write = (dwDesiredAccess & FILE_MAP_WRITE) != 0;
-    bool read = (dwDesiredAccess & FILE_MAP_READ) != 0;
-    if (!write && !read) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return NULL;
-    }
-    if (write && !file->writable) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return NULL;
-    }
-    uint64_t offset = (static_cast<uint64_t>(dwFileOffsetHigh) << 32) | dwFileOffsetLow;
-    if (offset % kAllocationGranularity != 0) {
-        SetLastError(ERROR_MAPPED_ALIGNMENT);
-        return NULL;
-    }
-    uint64_t rounded = (file->size + kPage - 1) / kPage * kPage;
-    uint64_t length = dwNumberOfBytesToMap;
-    if (length == 0) {
-        if (offset >= file->size) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return NULL;
-        }
-        length = file->size - offset;
-    }
-    if (offset + length > rounded) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return NULL;
-    }
-    int prot = PROT_READ | (write ? PROT_WRITE : 0);
-    void* p = mmap(nullptr, static_cast<size_t>(length), prot, MAP_SHARED, file->fd, static_cast<off_t>(offset));
-    if (p == MAP_FAILED) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return NULL;
-    }
-    std::lock_guard<std::mutex> lock(ViewTable().mutex);
-    ViewTable().views[p] = View{static_cast<size_t>(length), file, write, mapping->name};
-    return p;
-}
-
-BOOL WINAPI UnmapViewOfFile(LPCVOID lpBaseAddress)
-{
-    using namespace kvplat::detail;
-    View view;
-    {
-        std::lock_guard<std::mutex> lock(ViewTable().mutex);
-        auto& views = ViewTable().views;
-        auto it = views.find(lpBaseAddress);
-        if (it == views.end()) {
-            SetLastError(ERROR_INVALID_ADDRESS);
-            return FALSE;
-        }
-        view = std::move(it->second);
-        views.erase(it);
-    }
-    if (view.write) {
-        kvplat::ViewWriteHook hook;
-        {
-            std::lock_guard<std::mutex> lock(g_viewHookMutex);
-            hook = TheViewWriteHook();
-        }
-        if (hook) {
-            DWORD saved = GetLastError();
-            hook(view.name, std::string(static_cast<const char*>(lpBaseAddress), view.length));
-            SetLastError(saved);
-        }
-    }
-    munmap(const_cast<void*>(lpBaseAddress), view.length);
-    return TRUE;
-}
-
-BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision)
-{
-    using namespace kvplat::detail;
-    if (pSecurityDescriptor == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (dwRevision != SECURITY_DESCRIPTOR_REVISION) {
-        SetLastError(ERROR_UNKNOWN_REVISION);
-        return FALSE;
-    }
-    auto* sd = static_cast<BYTE*>(pSecurityDescriptor);
-    std::memset(sd, 0, SECURITY_DESCRIPTOR_MIN_LENGTH);
-    sd[kSdRevision] = SECURITY_DESCRIPTOR_REVISION;
-    return TRUE;
-}
-
-BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, void* pDacl,
-                                      BOOL bDaclDefaulted)
-{
-    using namespace kvplat::detail;
-    if (pSecurityDescriptor == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    auto* sd = static_cast<BYTE*>(pSecurityDescriptor);
-    if (sd[kSdRevision] != SECURITY_DESCRIPTOR_REVISION) {
-        SetLastError(ERROR_UNKNOWN_REVISION);
-        return FALSE;
-    }
-    WORD control;
-    std::memcpy(&control, sd + kSdControl, sizeof control);
-    control = static_cast<WORD>(control & ~(kSeDaclPresent | kSeDaclDefaulted));
-    void* dacl = nullptr;
-    if (bDaclPresent) {
-        control |= kSeDaclPresent;
-        if (bDaclDefaulted)
-            control |= kSeDaclDefaulted;
-        dacl = pDacl;
-    }
-    std::memcpy(sd + kSdControl, &control, sizeof control);
-    std::memcpy(sd + kSdDacl, &dacl, sizeof dacl);
-    return TRUE;
 }
 
 }  // extern "C"

@@ -1,4 +1,4 @@
-// INI files on disk with the platform's editing rules: only the line that changes is
+// INI files with the platform's editing rules: only the line that changes is
 // touched, every other byte of the file stays as it was (line ends included).
 //
 // Paths are taken as given, with '\\' read as a directory separator so that a path built
@@ -6,10 +6,6 @@
 // is relative to the current directory (the platform would use the Windows directory).
 #include "internal.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -133,76 +129,6 @@ bool FindKey(const std::vector<Line>& lines, size_t begin, size_t end, const std
     return false;
 }
 
-DWORD ErrnoToError(int e)
-{
-    switch (e) {
-    case ENOENT:
-    case ENOTDIR:
-        return ERROR_PATH_NOT_FOUND;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    default:
-        return ERROR_ACCESS_DENIED;
-    }
-}
-
-// Whole file; false with *exists = false when it is absent, false with an error code when
-// it cannot be read.
-bool ReadFile(const std::string& path, std::string* data, bool* exists, DWORD* error)
-{
-    *exists = false;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT)
-            return true;
-        *error = ErrnoToError(errno);
-        return false;
-    }
-    *exists = true;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *error = ErrnoToError(errno);
-            close(fd);
-            return false;
-        }
-        if (n == 0)
-            break;
-        data->append(buf, static_cast<size_t>(n));
-    }
-    close(fd);
-    return true;
-}
-
-bool WriteFile(const std::string& path, const std::vector<Line>& lines, DWORD* error)
-{
-    std::string data;
-    for (const auto& l : lines)
-        data += l.text + l.eol;
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        *error = ErrnoToError(errno);
-        return false;
-    }
-    size_t off = 0;
-    while (off < data.size()) {
-        ssize_t n = write(fd, data.data() + off, data.size() - off);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            *error = ErrnoToError(errno);
-            close(fd);
-            return false;
-        }
-        off += static_cast<size_t>(n);
-    }
-    close(fd);
-    return true;
-}
-
 // Makes sure the line before an insertion point ends with a line end.
 void TerminateLine(std::vector<Line>& lines, size_t index)
 {
@@ -285,7 +211,7 @@ static BOOL WriteProfileString(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpStri
     std::string data;
     bool exists = false;
     DWORD error = 0;
-    if (!ReadFile(path, &data, &exists, &error)) {
+    if (!LoadProfileFile(path, &data, &exists, &error)) {
         SetLastError(error);
         return FALSE;
     }
@@ -332,7 +258,10 @@ static BOOL WriteProfileString(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpStri
                          Line{std::string(lpKeyName) + "=" + lpString, "\r\n"});
         }
     }
-    if (!WriteFile(path, lines, &error)) {
+    data.clear();
+    for (const auto& l : lines)
+        data += l.text + l.eol;
+    if (!StoreProfileFile(path, data, &error)) {
         SetLastError(error);
         return FALSE;
     }
@@ -374,7 +303,7 @@ DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR
     DWORD error = 0;
     if (lpFileName != nullptr) {
         std::lock_guard<std::mutex> lock(ProfileMutex());
-        if (!ReadFile(HostPath(lpFileName), &data, &exists, &error))
+        if (!LoadProfileFile(HostPath(lpFileName), &data, &exists, &error))
             exists = false;
     }
     std::vector<Line> lines = SplitLines(data);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "fiber.h"
 #include "internal.h"
 
 namespace kvplat {
@@ -26,7 +27,9 @@ struct SchedThread {
     bool blocked = false;               // in SchedBlock
     std::function<bool()> ready;        // what ends the block (empty: only the deadline)
     uint64_t deadline = UINT64_MAX;     // virtual ms that ends the block
-    sem_t wake;                         // posted when the baton reaches this thread
+    sem_t wake;                         // posted when the baton reaches this thread (kernel threads)
+    Fiber* fiber = nullptr;             // its context (fibers)
+    DWORD lastError = 0;                // its last error while another fiber runs
     std::vector<const char*> calls;     // platform calls in progress, outermost first
 
     SchedThread() { sem_init(&wake, 0, 0); }
@@ -42,6 +45,10 @@ struct Scheduler {
     uint64_t choices = 0;               // points where the generator chose
     uint64_t switches = 0;              // hand-overs to another thread
     uint64_t stepLimit = 0;             // 0 = none
+    bool fibers = false;                // threads are fibers on the driver's kernel thread
+    bool kernelThreads = false;         // asked for: one kernel thread per thread
+    StepHook onStep;                    // called before every hand-over
+    bool inHook = false;                // onStep runs: scheduling points do nothing
     std::vector<SchedThread*> threads;  // this run's threads; records are never freed (small)
     SchedThread* current = nullptr;     // holder of the baton
     DeadlockHandler onDeadlock;
@@ -133,6 +140,26 @@ void WaitForBaton(SchedThread* self)
     }
 }
 
+// Runs the step hook before the baton leaves the running thread, without the lock.
+void BeforeHandOver(Scheduler& s, std::unique_lock<std::mutex>& lock, SchedThread* self, SchedThread* next)
+{
+    if (next == self || !s.onStep || s.inHook)
+        return;
+    lock.unlock();
+    s.inHook = true;
+    s.onStep();
+    s.inHook = false;
+    lock.lock();
+}
+
+// What the platform keeps per kernel thread, put back when a fiber resumes.
+void RestoreThreadState(SchedThread* self)
+{
+    t_self = self;
+    SetThreadIdOfCaller(self->id);
+    SetLastError(self->lastError);
+}
+
 // Hands the baton to `next` and waits until it comes back to the caller. The scheduler's
 // lock is let go in between, so that the woken thread does not wait for it.
 void HandOver(Scheduler& s, std::unique_lock<std::mutex>& lock, SchedThread* self, SchedThread* next)
@@ -142,8 +169,14 @@ void HandOver(Scheduler& s, std::unique_lock<std::mutex>& lock, SchedThread* sel
     s.switches++;
     s.current = next;
     lock.unlock();
-    sem_post(&next->wake);
-    WaitForBaton(self);
+    if (s.fibers) {
+        self->lastError = GetLastError();
+        FiberSwitch(self->fiber, next->fiber);
+        RestoreThreadState(self);
+    } else {
+        sem_post(&next->wake);
+        WaitForBaton(self);
+    }
     lock.lock();
 }
 
@@ -170,10 +203,14 @@ void SchedPoint(const char* call)
     if (self == nullptr)
         return;
     Scheduler& s = S();
+    if (s.inHook)
+        return;
     std::unique_lock<std::mutex> lock(s.mutex);
     self->calls.push_back(call);
     CountPoint(s);
-    HandOver(s, lock, self, PickLocked(s));
+    SchedThread* next = PickLocked(s);
+    BeforeHandOver(s, lock, self, next);
+    HandOver(s, lock, self, next);
     self->calls.pop_back();
 }
 
@@ -181,13 +218,19 @@ bool SchedBlock(const char* call, const std::function<bool()>& ready, DWORD ms)
 {
     SchedThread* self = t_self;
     Scheduler& s = S();
+    if (s.inHook) {
+        std::fprintf(stderr, "kvplatform: a step hook would block in %s\n", call);
+        std::abort();
+    }
     std::unique_lock<std::mutex> lock(s.mutex);
     self->calls.push_back(call);
     CountPoint(s);
     self->blocked = true;
     self->ready = ready;
     self->deadline = ms == INFINITE ? UINT64_MAX : s.now + ms;
-    HandOver(s, lock, self, PickLocked(s));
+    SchedThread* next = PickLocked(s);
+    BeforeHandOver(s, lock, self, next);
+    HandOver(s, lock, self, next);
     bool ok = ready && ready();
     self->blocked = false;
     self->ready = nullptr;
@@ -218,6 +261,11 @@ void SchedExitThread()
     SchedThread* self = t_self;
     Scheduler& s = S();
     SchedThread* next;
+    if (s.onStep) {
+        s.inHook = true;
+        s.onStep();
+        s.inHook = false;
+    }
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         self->done = true;
@@ -226,7 +274,53 @@ void SchedExitThread()
         s.switches++;
         s.current = next;
     }
+    if (s.fibers) {
+        Fiber* own = self->fiber;
+        self->fiber = nullptr;
+        FiberExit(own, next->fiber);
+    }
     sem_post(&next->wake);
+}
+
+bool SchedFibers()
+{
+    return t_self != nullptr && S().fibers;
+}
+
+namespace {
+struct FiberStart {
+    SchedThread* self;
+    void (*body)(void*);
+    void* arg;
+};
+
+void FiberMain(void* p)
+{
+    FiberStart start = *static_cast<FiberStart*>(p);
+    delete static_cast<FiberStart*>(p);
+    RestoreThreadState(start.self);
+    start.body(start.arg);
+    SchedExitThread();
+}
+}  // namespace
+
+bool SchedStartFiber(SchedThread* t, size_t stackSize, void (*body)(void*), void* arg)
+{
+    auto* start = new FiberStart{t, body, arg};
+    Fiber* f = FiberNew(stackSize, FiberMain, start);
+    if (f == nullptr) {
+        delete start;
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(S().mutex);
+    t->fiber = f;
+    return true;
+}
+
+void SchedDropThread(SchedThread* t)
+{
+    std::lock_guard<std::mutex> lock(S().mutex);
+    t->done = true;
 }
 
 uint64_t SchedNow()
@@ -262,6 +356,11 @@ void SchedEnter(SchedLock* cs)
     cs->count++;
 }
 
+DWORD SchedLockOwner(const SchedLock* cs)
+{
+    return cs->owner != nullptr ? cs->owner->id : 0;
+}
+
 void SchedLeave(SchedLock* cs)
 {
     if (cs->count != 0 && --cs->count == 0)
@@ -278,6 +377,9 @@ void BeginDeterministic(uint64_t seed)
     s.now = 0;
     auto* driver = new detail::SchedThread;
     driver->id = GetCurrentThreadId();
+    s.fibers = detail::FibersAvailable() && !s.kernelThreads;
+    if (s.fibers)
+        driver->fiber = detail::FiberOfCaller();
     s.threads.assign(1, driver);
     s.current = driver;
     detail::t_self = driver;
@@ -316,6 +418,18 @@ void SetStepLimit(uint64_t points)
 {
     std::lock_guard<std::mutex> lock(detail::S().mutex);
     detail::S().stepLimit = points;
+}
+
+void UseKernelThreads(bool kernel)
+{
+    std::lock_guard<std::mutex> lock(detail::S().mutex);
+    detail::S().kernelThreads = kernel;
+}
+
+void SetStepHook(StepHook hook)
+{
+    std::lock_guard<std::mutex> lock(detail::S().mutex);
+    detail::S().onStep = std::move(hook);
 }
 
 SchedulerCounts Scheduling()

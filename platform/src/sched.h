@@ -34,6 +34,14 @@ void SchedEnterThread(SchedThread* self);
 // The last thing a thread does: hands the baton on for good.
 void SchedExitThread();
 
+// Threads of this run are fibers on the driver's kernel thread (see fiber.h).
+bool SchedFibers();
+// Gives a registered thread its fiber, which runs body(arg) once the baton reaches it;
+// false when no stack can be had.
+bool SchedStartFiber(SchedThread* t, size_t stackSize, void (*body)(void*), void* arg);
+// A registered thread that never started: it is never chosen.
+void SchedDropThread(SchedThread* t);
+
 // Virtual ms since BeginDeterministic.
 uint64_t SchedNow();
 
@@ -49,6 +57,8 @@ struct SchedLock {
 };
 void SchedEnter(SchedLock* lock);
 void SchedLeave(SchedLock* lock);
+// Thread id of the lock's owner, 0 when free.
+DWORD SchedLockOwner(const SchedLock* lock);
 
 }  // namespace detail
 }  // namespace kvplat

@@ -77,32 +77,58 @@ DWORD NewThreadId()
     return g_nextThreadId.fetch_add(4);
 }
 
-void* ThreadMain(void* arg)
-{
-    std::shared_ptr<ThreadObject> self = std::move(*static_cast<std::shared_ptr<ThreadObject>*>(arg));
-    delete static_cast<std::shared_ptr<ThreadObject>*>(arg);
-    t_threadId = self->id;
-    if (self->sched != nullptr)
-        SchedEnterThread(self->sched);
+}  // namespace
 
+void SetThreadIdOfCaller(DWORD id)
+{
+    t_threadId = id;
+}
+
+namespace {
+
+// The thread's life after its start: the procedure, then its end made visible to waiters.
+void RunThread(const std::shared_ptr<ThreadObject>& self)
+{
     self->proc(self->param);
     if (self->sched != nullptr)
         SchedPoint("thread exit");
 
     ThreadState& threads = Threads();
+    std::lock_guard<std::mutex> lock(threads.mutex);
+    --threads.live;
     {
-        std::lock_guard<std::mutex> lock(threads.mutex);
-        --threads.live;
-        {
-            std::lock_guard<std::mutex> own(self->mutex);
-            self->signalled = true;
-            self->cv.notify_all();
-        }
-        threads.allDone.notify_all();
+        std::lock_guard<std::mutex> own(self->mutex);
+        self->signalled = true;
+        self->cv.notify_all();
     }
+    threads.allDone.notify_all();
+}
+
+std::shared_ptr<ThreadObject> TakeStart(void* arg)
+{
+    std::shared_ptr<ThreadObject> self = std::move(*static_cast<std::shared_ptr<ThreadObject>*>(arg));
+    delete static_cast<std::shared_ptr<ThreadObject>*>(arg);
+    return self;
+}
+
+void* ThreadMain(void* arg)
+{
+    std::shared_ptr<ThreadObject> self = TakeStart(arg);
+    t_threadId = self->id;
     if (self->sched != nullptr)
+        SchedEnterThread(self->sched);
+    RunThread(self);
+    if (self->sched != nullptr) {
+        self.reset();
         SchedExitThread();
+    }
     return nullptr;
+}
+
+// A fiber's body; the scheduler ends the fiber when it returns.
+void FiberBody(void* arg)
+{
+    RunThread(TakeStart(arg));
 }
 
 // The object behind a CRITICAL_SECTION: a real lock for threads that run freely, an owner
@@ -166,6 +192,13 @@ void ResetThreadRecords()
 }
 
 }  // namespace detail
+
+DWORD SectionOwner(CRITICAL_SECTION* cs)
+{
+    if (cs == nullptr || cs->impl == nullptr)
+        return 0;
+    return detail::SchedLockOwner(&static_cast<detail::SectionLock*>(cs->impl)->sched);
+}
 
 long LiveEvents()
 {
@@ -341,11 +374,18 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
         threads.records.push_back(thread->cell);
     }
     auto* arg = new std::shared_ptr<ThreadObject>(thread);
-    pthread_t tid;
-    int rc = pthread_create(&tid, &attr, ThreadMain, arg);
+    bool started;
+    if (SchedFibers()) {
+        started = SchedStartFiber(thread->sched, realStack, FiberBody, arg);
+    } else {
+        pthread_t tid;
+        started = pthread_create(&tid, &attr, ThreadMain, arg) == 0;
+    }
     pthread_attr_destroy(&attr);
-    if (rc != 0) {
+    if (!started) {
         delete arg;
+        if (thread->sched != nullptr)
+            SchedDropThread(thread->sched);
         std::lock_guard<std::mutex> lock(threads.mutex);
         --threads.live;
         auto& records = threads.records;
