@@ -170,7 +170,10 @@ RunResult Player::Run()
     g_player = this;
     spoolerThread_ = GetCurrentThreadId();
     InstallObservers();
-    AttachTrace(timeline_, folder_);
+    // The monitor's reasons are only wanted where a timeline is kept (the sink adds no
+    // scheduling point, so a worker without it plays the same schedule).
+    if (options_.timeline || options_.excerpt)
+        AttachTrace(timeline_, folder_);
     timeline_.FoldIdlePolls(options_.foldPolls);
     if (options_.deterministic)
         kvplat::SetStepHook([this] { CheckStep(); });
