@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,11 @@ namespace {
 std::mutex g_mutex;
 std::set<std::string> g_folders;  // temporary folders of the run, removed on a signal
 bool g_started = false;
+// The watching thread is set up and about to wait for its signal. explore forks its workers
+// only after that: a thread still starting may hold the allocator's locks (a sanitizer's
+// above all), and a child forked then would find them held forever.
+std::condition_variable g_readyChanged;
+bool g_ready = false;
 
 // Every shared memory object this process has open: its descriptors that lead to
 // /dev/shm. The platform keeps a descriptor for every mapping handle and view, so these
@@ -104,6 +110,11 @@ void StopWorkers()
 
 void Watch(sigset_t set)
 {
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_ready = true;
+    }
+    g_readyChanged.notify_all();
     int sig = 0;
     if (sigwait(&set, &sig) != 0)
         return;
@@ -208,7 +219,7 @@ void GuardExplore()
 
 void GuardRun()
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::unique_lock<std::mutex> lock(g_mutex);
     if (g_started)
         return;
     g_started = true;
@@ -218,6 +229,7 @@ void GuardRun()
     sigaddset(&set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::thread(Watch, set).detach();
+    g_readyChanged.wait(lock, [] { return g_ready; });
 }
 
 void GuardFolder(const std::string& path)
