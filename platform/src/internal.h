@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace kvplat {
@@ -43,6 +45,16 @@ std::shared_ptr<T> LookupAs(HANDLE h, Kind kind)
 }
 // Waits on an event or thread object; the body lives with the synchronisation code.
 DWORD WaitOnObject(const std::shared_ptr<Object>& obj, DWORD ms);
+
+// Events (sync.cpp) and threads (thread.cpp) are both waited on the same way: a flag under
+// a lock. A thread's flag is set once, when its procedure has returned; it never resets.
+struct Waitable : Object {
+    Waitable(Kind k, bool manual, bool initial) : Object(k), manualReset(manual), signalled(initial) {}
+    std::mutex mutex;          // guards signalled for threads that run freely
+    std::condition_variable cv;  // told when signalled is set
+    const bool manualReset;    // false: a wait that succeeds clears signalled again
+    bool signalled;            // the state waits look at
+};
 
 // ---- threads ----
 // The id GetCurrentThreadId reports on the calling kernel thread (fibers switch it).
