@@ -8,6 +8,7 @@
 
 #include "scenargs.h"
 #include "scenlex.h"
+#include "simcommon.h"
 
 namespace kvtools {
 
@@ -84,7 +85,7 @@ private:
             return Printer(t, c);
         if (word == "select") {
             Arity(t, 2, 2);
-            auto it = printers_.find(Fold(t[1].text));
+            auto it = printers_.find(sim::FoldName(t[1].text));
             if (it == printers_.end())
                 throw LineError{"no printer \"" + t[1].text + "\" is declared"};
             current_ = it->first;
@@ -99,7 +100,7 @@ private:
             Arity(t, 1, 1);
             Resolve(c);
             opened_ = true;
-            open_.insert(Fold(c.port));
+            open_.insert(sim::FoldName(c.port));
             return cmd::Open{};
         }
         if (word == "start-doc") {
@@ -114,7 +115,7 @@ private:
             if (t.size() == 2)
                 s.count = static_cast<unsigned>(Number(t[1], "the count", 1, 1000));
             Resolve(c);
-            docs_[Fold(c.port)].failsAhead = s.count;
+            docs_[sim::FoldName(c.port)].failsAhead = s.count;
             return s;
         }
         if (word == "answer") {
@@ -145,7 +146,7 @@ private:
         if (word == "close") {
             Arity(t, 1, 1);
             RequireOpen(c);
-            open_.erase(Fold(c.port));
+            open_.erase(sim::FoldName(c.port));
             DocEnds(c);
             return cmd::Close{};
         }
@@ -168,12 +169,12 @@ private:
             Arity(t, 2, 2);
             Resolve(c);
             cmd::Rename r{Name(t[1], "the new name")};
-            if (printers_.count(Fold(r.newName)) != 0)
+            if (printers_.count(sim::FoldName(r.newName)) != 0)
                 throw LineError{"a printer \"" + r.newName + "\" is declared already"};
             PrinterState p = printers_[current_];
             printers_.erase(current_);
             p.name = r.newName;
-            current_ = Fold(r.newName);
+            current_ = sim::FoldName(r.newName);
             printers_[current_] = p;
             return r;
         }
@@ -225,11 +226,11 @@ private:
     cmd::Printer Printer(const std::vector<Token>& t, Command& c)
     {
         cmd::Printer p = PrinterArgs(t, &c.printer, &c.port);
-        std::string key = Fold(c.printer);
+        std::string key = sim::FoldName(c.printer);
         if (printers_.count(key) != 0)
             throw LineError{"printer \"" + c.printer + "\" is declared twice"};
         // Printers sharing a port name it as the first one did: it is one port.
-        c.port = ports_.emplace(Fold(c.port), c.port).first->second;
+        c.port = ports_.emplace(sim::FoldName(c.port), c.port).first->second;
         printers_[key] = PrinterState{c.printer, c.port, false};
         current_ = key;
         return p;
@@ -254,14 +255,14 @@ private:
     void RequireOpen(Command& c)
     {
         Resolve(c);
-        if (open_.count(Fold(c.port)) == 0)
+        if (open_.count(sim::FoldName(c.port)) == 0)
             throw LineError{command_ + ": port " + c.port + " is not open (an 'open' line is missing before it)"};
     }
 
     // The spooler starts one document at a time on a port.
     void DocStarts(const Command& c)
     {
-        DocState& d = docs_[Fold(c.port)];
+        DocState& d = docs_[sim::FoldName(c.port)];
         if (d.open == DocState::Open::Yes)
             throw LineError{"start-doc: the document of line " + std::to_string(d.startLine) + " is still open on port " +
                             c.port + " (the spooler starts one document at a time: an 'end-doc' line is missing)"};
@@ -274,7 +275,7 @@ private:
 
     void DocEnds(const Command& c)
     {
-        DocState& d = docs_[Fold(c.port)];
+        DocState& d = docs_[sim::FoldName(c.port)];
         if (d.open != DocState::Open::No)
             d.endLine = c.line;
         d.open = DocState::Open::No;
@@ -283,7 +284,7 @@ private:
     // The spooler writes and ends documents only between its StartDocPort and EndDocPort.
     void RequireDocument(const Command& c)
     {
-        const DocState& d = docs_[Fold(c.port)];
+        const DocState& d = docs_[sim::FoldName(c.port)];
         if (d.open != DocState::Open::No)
             return;
         std::string why = d.startLine == 0 ? "no 'start-doc' line before it"
@@ -300,7 +301,7 @@ private:
         std::string list;
         std::set<std::string> listed;  // a port shared by printers is named once
         for (const auto& p : printers_) {
-            if (listed.insert(Fold(p.second.port)).second)
+            if (listed.insert(sim::FoldName(p.second.port)).second)
                 list += (list.empty() ? "" : ", ") + p.second.port;
         }
         return list.empty() ? "no printer line yet" : "ports with a printer: " + list;
@@ -308,7 +309,7 @@ private:
 
     void CheckDevicePort(const std::string& port) const
     {
-        if (ports_.count(Fold(port)) == 0)
+        if (ports_.count(sim::FoldName(port)) == 0)
             throw LineError{"device: no printer is declared on port " + port + " (" + DeclaredPorts() + ")"};
     }
 };

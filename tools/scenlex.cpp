@@ -46,16 +46,6 @@ Token QuotedString(const std::string& line, size_t start, size_t* next)
 
 }  // namespace
 
-std::string Fold(const std::string& s)
-{
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
-
 std::vector<Token> Tokenize(const std::string& line, std::string* source)
 {
     std::vector<Token> tokens;

@@ -34,9 +34,6 @@ bool Is(const Token& t, const char* word);
 // The line (its command word first) has min..max words.
 void Arity(const std::vector<Token>& t, size_t min, size_t max);
 
-// ASCII lower case, for names that compare without case.
-std::string Fold(const std::string& s);
-
 }  // namespace kvtools
 
 #endif  // KVMON_TOOLS_SCENLEX_H
