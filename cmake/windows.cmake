@@ -64,17 +64,18 @@ target_link_libraries(kvmon PRIVATE ${KVMON_SPOOLSS_LIB})
 # kvmon-stat.exe: reads a port's status block beside the DLL on a Windows machine. It uses
 # only the monitor's decoding, not the spooler.
 add_executable(kvmon-stat
-  ${CMAKE_SOURCE_DIR}/tools/kvmon_stat.cpp
-  ${CMAKE_SOURCE_DIR}/tools/statblock.cpp
-  ${CMAKE_SOURCE_DIR}/tools/devstatus.cpp
-  ${CMAKE_SOURCE_DIR}/tools/codetext.cpp
-  ${CMAKE_SOURCE_DIR}/tools/report.cpp
-  ${CMAKE_SOURCE_DIR}/tools/report_json.cpp
-  ${CMAKE_SOURCE_DIR}/tools/json.cpp
+  ${CMAKE_SOURCE_DIR}/tools/stat/kvmon_stat.cpp
+  ${CMAKE_SOURCE_DIR}/tools/stat/statblock.cpp
+  ${CMAKE_SOURCE_DIR}/tools/decode/devstatus.cpp
+  ${CMAKE_SOURCE_DIR}/tools/decode/codetext.cpp
+  ${CMAKE_SOURCE_DIR}/tools/decode/report.cpp
+  ${CMAKE_SOURCE_DIR}/tools/decode/report_json.cpp
+  ${CMAKE_SOURCE_DIR}/tools/decode/json.cpp
   ${CMAKE_SOURCE_DIR}/status/devid.cpp
   ${CMAKE_SOURCE_DIR}/status/codetable.cpp
   ${CMAKE_SOURCE_DIR}/monitor/strutil.cpp)
-target_include_directories(kvmon-stat PRIVATE ${CMAKE_SOURCE_DIR}/monitor ${CMAKE_SOURCE_DIR}/tools)
+target_include_directories(kvmon-stat PRIVATE ${CMAKE_SOURCE_DIR}/monitor ${CMAKE_SOURCE_DIR}/tools/stat
+  ${CMAKE_SOURCE_DIR}/tools/decode ${CMAKE_SOURCE_DIR}/tools/cli)
 target_link_libraries(kvmon-stat PRIVATE kvmon_version)
 target_link_options(kvmon-stat PRIVATE -static-libgcc -static-libstdc++ -static)
 
