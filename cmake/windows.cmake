@@ -71,6 +71,8 @@ add_executable(kvmon-stat
   ${CMAKE_SOURCE_DIR}/tools/decode/report.cpp
   ${CMAKE_SOURCE_DIR}/tools/decode/report_json.cpp
   ${CMAKE_SOURCE_DIR}/tools/decode/json.cpp
+  ${CMAKE_SOURCE_DIR}/tools/cli/args.cpp
+  ${CMAKE_SOURCE_DIR}/tools/cli/numbers.cpp
   ${CMAKE_SOURCE_DIR}/status/devid.cpp
   ${CMAKE_SOURCE_DIR}/status/codetable.cpp
   ${CMAKE_SOURCE_DIR}/monitor/strutil.cpp)
