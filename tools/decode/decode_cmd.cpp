@@ -37,7 +37,8 @@ const char kCodesUsage[] =
     "\n"
     "  --json   one JSON array (docs/schema/codes.schema.json)\n"
     "\n"
-    "Exit status: 0; 2 for bad arguments.\n";
+    "Exit status: 0; 2 for bad arguments.\n"
+    "--NAME=VALUE is --NAME VALUE; -- ends the options.\n";
 
 namespace {
 
