@@ -72,6 +72,27 @@ int Usage(const std::string& command, const std::string& message)
     return kExitUsage;
 }
 
+// The scenario file operand: one at a time. 0 or exit status 2.
+int ScenarioOperand(const std::string& command, const std::string& word, std::string* file, bool* haveFile)
+{
+    if (*haveFile)
+        return Usage(command, "one scenario at a time (\"" + *file + "\" and \"" + word + "\")");
+    *file = word;
+    *haveFile = true;
+    return 0;
+}
+
+// After the last word: the reader's error, or a scenario named by an empty word (which
+// would otherwise play the built-in one). 0 or exit status 2.
+int EndOfArgs(const std::string& command, const ArgReader& line, bool haveFile, const std::string& file)
+{
+    if (!line.error.empty())
+        return Usage(command, line.error);
+    if (haveFile && file.empty())
+        return Usage(command, "the scenario file name is empty");
+    return 0;
+}
+
 // The value of option `name` as a number, or a one-line error naming the option, the value
 // and the range (then false with *status 2).
 bool OptionNumber(ArgReader* r, const std::string& command, const std::string& name, unsigned long long min,
@@ -145,10 +166,8 @@ int RunCommand(const std::vector<std::string>& args)
     while (NextArg(&line, &a)) {
         unsigned long long n = 0;
         if (!line.option) {
-            if (haveFile)
-                return Usage("run", "one scenario at a time (\"" + file + "\" and \"" + a + "\")");
-            file = a;
-            haveFile = true;
+            if (int bad = ScenarioOperand("run", a, &file, &haveFile))
+                return bad;
         } else if (a == "--real-time") {
             options.deterministic = false;
             options.speed = 1;
@@ -184,10 +203,8 @@ int RunCommand(const std::vector<std::string>& args)
             return Usage("run", "unknown option " + a);
         }
     }
-    if (!line.error.empty())
-        return Usage("run", line.error);
-    if (haveFile && file.empty())
-        return Usage("run", "the scenario file name is empty");
+    if (int bad = EndOfArgs("run", line, haveFile, file))
+        return bad;
     if (seeded && !options.deterministic)
         return Usage("run", "--seed chooses a schedule of the virtual clock; it does not go with --real-time or --speed");
 
@@ -220,10 +237,8 @@ int ExploreCommand(const std::vector<std::string>& args)
     while (NextArg(&line, &a)) {
         unsigned long long n = 0;
         if (!line.option) {
-            if (haveFile)
-                return Usage("explore", "one scenario at a time (\"" + file + "\" and \"" + a + "\")");
-            file = a;
-            haveFile = true;
+            if (int bad = ScenarioOperand("explore", a, &file, &haveFile))
+                return bad;
         } else if (a == "--seeds" || a == "--from" || a == "--jobs") {
             unsigned long long max = a == "--jobs" ? 64 : a == "--seeds" ? 100000000ull : UINT64_MAX;
             if (!OptionNumber(&line, "explore", a, a == "--from" ? 0 : 1, max, &n, &status))
@@ -241,10 +256,8 @@ int ExploreCommand(const std::vector<std::string>& args)
             return Usage("explore", "unknown option " + a);
         }
     }
-    if (!line.error.empty())
-        return Usage("explore", line.error);
-    if (haveFile && file.empty())
-        return Usage("explore", "the scenario file name is empty");
+    if (int bad = EndOfArgs("explore", line, haveFile, file))
+        return bad;
     // Seeds from..from+seeds-1, all within 0..2^64-1: none is played twice.
     if (options.seeds - 1 > UINT64_MAX - options.from)
         return Usage("explore", "--from " + std::to_string(options.from) + " with --seeds " +
