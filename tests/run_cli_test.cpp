@@ -220,15 +220,18 @@ TEST(RunCli, RangeErrorsNameTheOptionTheValueAndTheRange)
     const std::string help = " (kvmon-sim run --help)";
     const std::string notNumber = ": a number is decimal digits, or 0x and hexadecimal digits" + help;
     ExpectRefused(Sim({"run", "--speed", "0"}), "kvmon-sim: --speed: \"0\" is out of range " + speed + help);
-    ExpectRefused(Sim({"run", "--speed", "fast"}), "kvmon-sim: --speed: \"fast\" is not a number (" + speed + ")" + notNumber);
+    ExpectRefused(Sim({"run", "--speed", "fast"}),
+                  "kvmon-sim: --speed: \"fast\" is not a number (" + speed + ")" + notNumber);
     ExpectRefused(Sim({"run", "--speed"}), "kvmon-sim: --speed needs a number (" + speed + ")" + help);
     ExpectRefused(Sim({"run", "--seed", "18446744073709551616"}),
                   "kvmon-sim: --seed: \"18446744073709551616\" is out of range 0..18446744073709551615" + help);
     ExpectRefused(Sim({"run", "--seed", "+1"}),
                   "kvmon-sim: --seed: \"+1\" is not a number (0..18446744073709551615): a number takes no sign" + help);
-    ExpectRefused(Sim({"run", "--hold=010"}), "kvmon-sim: --hold: \"010\" is not a number (0..86400000): a leading zero is "
-                                              "ambiguous: write the number without it, or 0x for hexadecimal" + help);
-    ExpectRefused(Sim({"explore", "--jobs", "0"}), "kvmon-sim: --jobs: \"0\" is out of range 1..64 (kvmon-sim explore --help)");
+    ExpectRefused(Sim({"run", "--hold=010"}), "kvmon-sim: --hold: \"010\" is not a number (0..86400000): a leading "
+                                              "zero is ambiguous: write the number without it, or 0x for hexadecimal" +
+                                                  help);
+    ExpectRefused(Sim({"explore", "--jobs", "0"}),
+                  "kvmon-sim: --jobs: \"0\" is out of range 1..64 (kvmon-sim explore --help)");
     // One seed range for run and explore; explore plays no seed twice.
     ExpectRefused(Sim({"explore", "--from=18446744073709551615", "--seeds", "2"}),
                   "kvmon-sim: --from 18446744073709551615 with --seeds 2 passes the last seed, 18446744073709551615 "
@@ -251,7 +254,8 @@ TEST(RunCli, OptionsFollowOneRuleInEveryCommand)
     Result joined = Sim({"run", "--seed=7", file.path});
     EXPECT_EQ(joined.status, 0) << joined.err;
     EXPECT_EQ(joined.out, spaced.out);
-    ExpectRefused(Sim({"run", "--", "--json"}), "kvmon-sim: --json: cannot read the scenario: No such file or directory");
+    ExpectRefused(Sim({"run", "--", "--json"}),
+                  "kvmon-sim: --json: cannot read the scenario: No such file or directory");
     ExpectRefused(Sim({"run", "--json=yes"}), "kvmon-sim: --json takes no value (kvmon-sim run --help)");
     ExpectRefused(Sim({"run", "-q"}), "kvmon-sim: unknown option -q (kvmon-sim run --help)");
     ExpectRefused(Sim({"explore", "--seed", "1"}), "kvmon-sim: unknown option --seed (kvmon-sim explore --help)");

@@ -267,7 +267,8 @@ TEST(ScenarioDevice, MiscountedWritesAreShownAndTheMonitorPassesTheCountOnUnchan
 {
     EXPECT_EQ(ParseError(kPrinter + "write-miscount\n"), "4: write-miscount: missing argument");
     EXPECT_EQ(ParseError(kPrinter + "write-miscount x\n"),
-              "4: the count reported must be a number, not \"x\": a number is decimal digits, or 0x and hexadecimal digits");
+              "4: the count reported must be a number, not \"x\": a number is decimal digits, or 0x and "
+              "hexadecimal digits");
     EXPECT_EQ(ParseError(kPrinter + "write-miscount 1 0\n"), "4: the count 0 is out of range (1 to 1000)");
 
     // Reported 1 of 4 taken: the rest is written again and reaches the device twice; the run

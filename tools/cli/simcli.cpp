@@ -206,7 +206,8 @@ int RunCommand(const std::vector<std::string>& args)
     if (int bad = EndOfArgs("run", line, haveFile, file))
         return bad;
     if (seeded && !options.deterministic)
-        return Usage("run", "--seed chooses a schedule of the virtual clock; it does not go with --real-time or --speed");
+        return Usage("run",
+                     "--seed chooses a schedule of the virtual clock; it does not go with --real-time or --speed");
 
     Scenario scenario;
     if (int bad = LoadScenario(file, &scenario))
