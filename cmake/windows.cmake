@@ -73,10 +73,13 @@ target_link_options(kvmon PRIVATE -nostdlib -nostartfiles -Wl,--entry,_DllMain@1
 target_link_libraries(kvmon PRIVATE ${KVMON_SPOOLSS_LIB})
 # What is built is what ships and what the tests load: kvmon.dll without debug sections or
 # symbols. Its debug information goes beside it into kvmon.dll.debug, which the DLL names in
-# a debug link (a file name and a checksum, the same on every build).
+# a debug link (a file name and a checksum, the same on every build). objcopy stamps a PE
+# image it writes with the time, or with SOURCE_DATE_EPOCH: 0, as the linker leaves it.
 add_custom_command(TARGET kvmon POST_BUILD
-  COMMAND ${CMAKE_OBJCOPY} --only-keep-debug kvmon.dll kvmon.dll.debug
-  COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=kvmon.dll.debug kvmon.dll
+  COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0
+          ${CMAKE_OBJCOPY} --only-keep-debug kvmon.dll kvmon.dll.debug
+  COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0
+          ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=kvmon.dll.debug kvmon.dll
   WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
   BYPRODUCTS ${CMAKE_BINARY_DIR}/kvmon.dll.debug
   VERBATIM)
