@@ -302,7 +302,8 @@ BOOL WINAPI ClosePort(HANDLE hPort)
 
     // A running thread and one owed by an ending thread are stopped in one step: the
     // ending thread's exit starts no thread after this.
-    if (InterlockedAnd(&ctx->flags, ~(LONG)(PCF_THREAD_RUN | PCF_THREAD_NEXT)) & (PCF_THREAD_RUN | PCF_THREAD_NEXT)) {
+    if (InterlockedAnd(&ctx->flags, ~(LONG)(PCF_THREAD_RUN | PCF_THREAD_NEXT)) &
+        (PCF_THREAD_RUN | PCF_THREAD_NEXT)) {
         if (TakeFlag(ctx, PCF_DOC_STARTED)) {
             TRACE(TRACE_DECISIONS, ctx->portName, "doc-end", "document %u ended by ClosePort", (unsigned)ctx->docSerial);
             EndMonitorDocument(ctx);
