@@ -18,46 +18,8 @@
 
 namespace {
 
-struct ChildResult {
-    int status = -1;     // exit status of the child
-    std::string output;  // what it wrote to the pipe
-};
-
-// Runs body in a child that has entered deterministic mode with `seed`; body writes its
-// findings into the string, which comes back with the exit status. kernel: a kernel
-// thread per thread instead of fibers.
-ChildResult InChild(uint64_t seed, const std::function<void(std::string&)>& body, bool kernel = false)
-{
-    int fds[2];
-    if (pipe(fds) != 0)
-        return ChildResult{};
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        int fd = fds[1];
-        kvplat::SetDeadlockHandler([fd](const std::string& report) {
-            std::string text = "stuck: " + report;
-            (void)!write(fd, text.data(), text.size());
-        });
-        kvplat::UseKernelThreads(kernel);
-        kvplat::BeginDeterministic(seed);
-        std::string out;
-        body(out);
-        (void)!write(fd, out.data(), out.size());
-        _exit(0);
-    }
-    close(fds[1]);
-    ChildResult r;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0)
-        r.output.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
+using kvtest::ChildResult;
+using kvtest::InChild;
 
 // Two threads and the driver each note their letter at every step; the steps hand over
 // through interlocked operations and critical sections.

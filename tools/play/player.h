@@ -179,6 +179,11 @@ private:
 
     // stepcheck.cpp
     void CheckStep();
+
+    // pollcheck.cpp
+    void CheckPolled();
+    std::map<std::string, uint64_t> unpolledSince_;  // port: virtual ms since which a printing
+                                                     // document has had no polling thread
 };
 
 // The player of this run, for the query shim; the port monitor's own query slot.

@@ -203,6 +203,9 @@ RunResult Player::Run()
     baseline_ = CountLive();
 
     for (const auto& c : scenario_.commands) {
+        // Also between the commands: a step check needs a second thread to hand over to.
+        if (options_.deterministic)
+            CheckPolled();
         if (violation_)
             break;
         Play(c);

@@ -54,12 +54,14 @@ std::string StatusBitsProblem(const std::vector<PortStatus>& ports, const std::m
     return std::string();
 }
 
-// The printer's status bits equal what the port's last applied code says, or 0 after a
-// good write or a release.
+// Every printing document on a polled port has its polling thread (pollcheck.cpp); the
+// printer's status bits equal what the port's last applied code says, or 0 after a good
+// write or a release.
 void Player::CheckStep()
 {
     if (violation_ || kvplat::SectionOwner(&g_csPorts) != 0 || spooler_.LockOwner() != 0)
         return;
+    CheckPolled();
     std::vector<PortStatus> ports;
     for (PortContext* ctx = g_pPortList; ctx != nullptr; ctx = ctx->next) {
         if (kvplat::SectionOwner(&ctx->csPort) != 0)
