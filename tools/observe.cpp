@@ -182,6 +182,7 @@ void Player::RemoveObservers()
 {
     DetachTrace();
     kvplat::SetStepHook(nullptr);
+    kvplat::SetStallHook(nullptr);
     spooler_.SetObserver(nullptr);
     pm_.SetObserver(nullptr);
     kvplat::SetMessageBoxHook(nullptr);

@@ -17,18 +17,21 @@
 namespace kvtools {
 
 const char* const kRunUsage =
-    "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--json] [--verbose]\n"
-    "                     [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
-    "       kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N]\n";
+    "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--stalls on|off] [--json]\n"
+    "                     [--verbose] [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
+    "       kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N] [--stalls on|off]\n";
 
 namespace {
 
 const char kRunHelp[] =
-    "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--json] [--verbose]\n"
-    "                     [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
+    "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--stalls on|off] [--json]\n"
+    "                     [--verbose] [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
     "Plays a scenario file (- reads it from standard input; none: the built-in one) against the\n"
     "monitor and prints the timeline.\n"
     "  --seed N       the schedule of the deterministic run (0 to 2^64-1, default 1)\n"
+    "  --stalls on|off  on: one seed in four holds runnable threads at some scheduling points\n"
+    "                 for up to three read cycles, as a preempted thread is held (default off;\n"
+    "                 a seed without stalls plays the same either way)\n"
     "  --real-time    real threads on the real clock (not deterministic)\n"
     "  --speed N      real threads on a clock of N platform ms per real ms (1 to 100, default 20)\n"
     "  --json         the timeline as JSON lines\n"
@@ -44,12 +47,13 @@ const char kRunHelp[] =
     "blocks and temporary folder first.\n";
 
 const char kExploreHelp[] =
-    "usage: kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N]\n"
+    "usage: kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N] [--stalls on|off]\n"
     "Plays a scenario under many schedules of the deterministic run and reports the seeds that\n"
     "break an invariant or an expect line.\n"
     "  --seeds N      how many schedules (1 to 100000000, default 1000)\n"
     "  --from S       the first seed (default 1)\n"
     "  --jobs N       worker processes (1 to 64, default one per processor)\n"
+    "  --stalls on|off  seeds that hold runnable threads, as run --stalls (default on)\n"
     "Exit status: 0 no violation, 1 violations, 2 bad arguments or scenario.\n";
 
 bool IsHelp(const std::string& a)
@@ -97,6 +101,18 @@ bool OptionNumber(const std::vector<std::string>& args, size_t* i, unsigned long
         *status = Usage(name + ": \"" + text + "\" " + problem);
         return false;
     }
+    return true;
+}
+
+// The value of --stalls at args[*i]: on or off, else a one-line error (then false with
+// *status 2).
+bool OptionStalls(const std::vector<std::string>& args, size_t* i, bool* on, int* status)
+{
+    if (*i + 1 >= args.size() || (args[*i + 1] != "on" && args[*i + 1] != "off")) {
+        *status = Usage("--stalls needs on or off");
+        return false;
+    }
+    *on = args[++*i] == "on";
     return true;
 }
 
@@ -159,6 +175,9 @@ int RunCommand(const std::vector<std::string>& args)
                 return status;
             options.seed = n;
             seeded = true;
+        } else if (a == "--stalls") {
+            if (!OptionStalls(args, &i, &options.stalls, &status))
+                return status;
         } else if (a == "--speed") {
             if (!OptionNumber(args, &i, 1, kMaxSpeed, &n, &status))
                 return status;
@@ -224,6 +243,9 @@ int ExploreCommand(const std::vector<std::string>& args)
                 options.from = n;
             else
                 options.jobs = static_cast<unsigned>(n);
+        } else if (a == "--stalls") {
+            if (!OptionStalls(args, &i, &options.stalls, &status))
+                return status;
         } else if (IsHelp(a)) {
             std::cout << kExploreHelp;
             return kExitOk;

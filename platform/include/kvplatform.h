@@ -43,6 +43,7 @@ struct SchedulerCounts {
     uint64_t choices;    // points with more than one runnable thread
     uint64_t switches;   // hand-overs from one thread to another
     uint64_t virtualMs;  // the virtual clock
+    uint64_t stalls;     // scheduling points that held their thread
 };
 SchedulerCounts Scheduling();
 // Deterministic runs use one kernel thread for all their threads (each a context of its
@@ -55,6 +56,20 @@ void UseKernelThreads(bool kernel);
 // only critical sections nobody holds) leaves the schedule as it was.
 using StepHook = std::function<void()>;
 void SetStepHook(StepHook hook);
+// Stalls: at a scheduling point the running thread may be held, runnable, for up to maxMs
+// virtual ms while the others run (the clock moves on to the stall's end when none can),
+// as a preempted or faulting thread is held on a real machine. One seed in four stalls;
+// which seeds and where is drawn from a generator of the stalls' own, so a seed without
+// stalls makes exactly the choices it makes with stalls off. 0 (the default) turns them
+// off. Takes effect at the next BeginDeterministic or RestartDeterministic.
+void SetStalls(DWORD maxMs);
+// True when the current run's seed stalls; SeedHasStalls: when a seed would, with stalls on.
+bool RunStalls();
+bool SeedHasStalls(uint64_t seed);
+// Told of each stall on the stalled thread before it is held; like the step hook, it may
+// only look and record.
+using StallHook = std::function<void(DWORD ms)>;
+void SetStallHook(StallHook hook);
 // The thread id of the owner of a critical section in deterministic mode, 0 when free.
 DWORD SectionOwner(CRITICAL_SECTION* cs);
 // An entry point of a simulated component: a scheduling point, and a frame on the calling

@@ -48,6 +48,11 @@ struct Scheduler {
     bool fibers = false;                // threads are fibers on the driver's kernel thread
     bool kernelThreads = false;         // asked for: one kernel thread per thread
     StepHook onStep;                    // called before every hand-over
+    StallHook onStall;                  // told of every stall, on the stalled thread
+    DWORD stallMaxMs = 0;               // longest stall; 0 = no stalls in any run
+    uint64_t stallState = 0;            // the stalls' own generator, seeded from the run's seed
+    unsigned stallOdds = 0;             // this run: 1 point in stallOdds stalls; 0 = none
+    uint64_t stalls = 0;                // stalls so far
     bool inHook = false;                // onStep runs: scheduling points do nothing
     std::vector<SchedThread*> threads;  // this run's threads; records are never freed (small)
     SchedThread* current = nullptr;     // holder of the baton
@@ -61,12 +66,49 @@ Scheduler& S()
 
 thread_local SchedThread* t_self = nullptr;
 
-uint64_t NextRandom(Scheduler& s)
+uint64_t Mix(uint64_t* state)
 {
-    uint64_t z = (s.state += 0x9E3779B97F4A7C15ull);
+    uint64_t z = (*state += 0x9E3779B97F4A7C15ull);
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
     return z ^ (z >> 31);
+}
+
+uint64_t NextRandom(Scheduler& s)
+{
+    return Mix(&s.state);
+}
+
+// The density of a seed's stalls (1 scheduling point in that many holds its thread), 0 for
+// a seed without: drawn from a generator of the stalls' own, so that the choices of a
+// seed without stalls are those it always made. One seed in four stalls, at one of three
+// densities. *state is left where the stalls of the run go on drawing.
+unsigned StallOdds(uint64_t seed, uint64_t* state)
+{
+    static const unsigned kOdds[] = {8, 32, 128};
+    *state = seed ^ 0x736C6174732D3031ull;
+    uint64_t r = Mix(state);
+    return r % 4 == 0 ? kOdds[(r >> 8) % 3] : 0;
+}
+
+void SeedStalls(Scheduler& s, uint64_t seed)
+{
+    s.stallOdds = StallOdds(seed, &s.stallState);
+    if (s.stallMaxMs == 0)
+        s.stallOdds = 0;
+    s.stalls = 0;
+}
+
+// The stall at this scheduling point in ms, 0 for none (always 0 in a run without stalls,
+// which never draws).
+DWORD DrawStall(Scheduler& s)
+{
+    if (s.stallOdds == 0)
+        return 0;
+    uint64_t r = Mix(&s.stallState);
+    if (r % s.stallOdds != 0)
+        return 0;
+    return 1 + static_cast<DWORD>((r >> 16) % s.stallMaxMs);
 }
 
 bool Runnable(const SchedThread* t, uint64_t now)
@@ -190,6 +232,39 @@ void CountPoint(Scheduler& s)
     }
 }
 
+// Blocks the running thread until ready() holds or `ms` virtual ms have passed, handing
+// the baton on meanwhile. Returns true when ready() held.
+bool BlockLocked(Scheduler& s, std::unique_lock<std::mutex>& lock, SchedThread* self,
+                 const std::function<bool()>& ready, DWORD ms)
+{
+    self->blocked = true;
+    self->ready = ready;
+    self->deadline = ms == INFINITE ? UINT64_MAX : s.now + ms;
+    SchedThread* next = PickLocked(s);
+    BeforeHandOver(s, lock, self, next);
+    HandOver(s, lock, self, next);
+    bool ok = ready && ready();
+    self->blocked = false;
+    self->ready = nullptr;
+    self->deadline = UINT64_MAX;
+    return ok;
+}
+
+// Holds the running thread, runnable as it is, for ms virtual ms: the others run, and the
+// clock moves on to the stall's end when none of them can.
+void Stall(Scheduler& s, std::unique_lock<std::mutex>& lock, SchedThread* self, DWORD ms)
+{
+    s.stalls++;
+    if (s.onStall) {
+        lock.unlock();
+        s.inHook = true;
+        s.onStall(ms);
+        s.inHook = false;
+        lock.lock();
+    }
+    BlockLocked(s, lock, self, nullptr, ms);
+}
+
 }  // namespace
 
 bool SchedManaged()
@@ -208,9 +283,13 @@ void SchedPoint(const char* call)
     std::unique_lock<std::mutex> lock(s.mutex);
     self->calls.push_back(call);
     CountPoint(s);
-    SchedThread* next = PickLocked(s);
-    BeforeHandOver(s, lock, self, next);
-    HandOver(s, lock, self, next);
+    if (DWORD ms = DrawStall(s)) {
+        Stall(s, lock, self, ms);
+    } else {
+        SchedThread* next = PickLocked(s);
+        BeforeHandOver(s, lock, self, next);
+        HandOver(s, lock, self, next);
+    }
     self->calls.pop_back();
 }
 
@@ -225,16 +304,7 @@ bool SchedBlock(const char* call, const std::function<bool()>& ready, DWORD ms)
     std::unique_lock<std::mutex> lock(s.mutex);
     self->calls.push_back(call);
     CountPoint(s);
-    self->blocked = true;
-    self->ready = ready;
-    self->deadline = ms == INFINITE ? UINT64_MAX : s.now + ms;
-    SchedThread* next = PickLocked(s);
-    BeforeHandOver(s, lock, self, next);
-    HandOver(s, lock, self, next);
-    bool ok = ready && ready();
-    self->blocked = false;
-    self->ready = nullptr;
-    self->deadline = UINT64_MAX;
+    bool ok = BlockLocked(s, lock, self, ready, ms);
     self->calls.pop_back();
     return ok;
 }
@@ -375,6 +445,7 @@ void BeginDeterministic(uint64_t seed)
     std::lock_guard<std::mutex> lock(s.mutex);
     s.state = seed;
     s.now = 0;
+    detail::SeedStalls(s, seed);
     auto* driver = new detail::SchedThread;
     driver->id = GetCurrentThreadId();
     s.fibers = detail::FibersAvailable() && !s.kernelThreads;
@@ -400,6 +471,7 @@ bool RestartDeterministic(uint64_t seed)
     s.state = seed;
     s.now = 0;
     s.points = s.choices = s.switches = 0;
+    detail::SeedStalls(s, seed);
     return true;
 }
 
@@ -432,11 +504,35 @@ void SetStepHook(StepHook hook)
     detail::S().onStep = std::move(hook);
 }
 
+void SetStalls(DWORD maxMs)
+{
+    std::lock_guard<std::mutex> lock(detail::S().mutex);
+    detail::S().stallMaxMs = maxMs;
+}
+
+void SetStallHook(StallHook hook)
+{
+    std::lock_guard<std::mutex> lock(detail::S().mutex);
+    detail::S().onStall = std::move(hook);
+}
+
+bool SeedHasStalls(uint64_t seed)
+{
+    uint64_t state = 0;
+    return detail::StallOdds(seed, &state) != 0;
+}
+
+bool RunStalls()
+{
+    std::lock_guard<std::mutex> lock(detail::S().mutex);
+    return detail::S().stallOdds != 0;
+}
+
 SchedulerCounts Scheduling()
 {
     detail::Scheduler& s = detail::S();
     std::lock_guard<std::mutex> lock(s.mutex);
-    return SchedulerCounts{s.points, s.choices, s.switches, s.now};
+    return SchedulerCounts{s.points, s.choices, s.switches, s.now, s.stalls};
 }
 
 CallScope::CallScope(const char* call)
