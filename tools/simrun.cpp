@@ -66,6 +66,10 @@ Player::Player(const Scenario& s, const RunOptions& o, std::ostream& out, std::o
 unsigned long Player::CallStart(const std::string& text, const std::string& function, const std::string& port)
 {
     unsigned long id = nextCall_++;
+    if (GetCurrentThreadId() == spoolerThread_) {
+        std::lock_guard<std::mutex> lock(trackMutex_);
+        callPort_ = port;
+    }
     Event e = MakeEvent("call", text);
     e.callId = id;
     e.Str("function", function).Str("port", port);
@@ -75,6 +79,10 @@ unsigned long Player::CallStart(const std::string& text, const std::string& func
 
 void Player::CallEnd(unsigned long id, const std::string& function, BOOL ok, DWORD error, const std::string& extra)
 {
+    if (GetCurrentThreadId() == spoolerThread_) {
+        std::lock_guard<std::mutex> lock(trackMutex_);
+        callPort_.clear();
+    }
     Event e = MakeEvent("return", "");
     e.callId = id;
     e.result = ResultText(ok, error) + extra;

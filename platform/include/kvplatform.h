@@ -46,12 +46,21 @@ struct SchedulerCounts {
     uint64_t stalls;     // scheduling points that held their thread
 };
 SchedulerCounts Scheduling();
+// A live thread of the deterministic run, as the scheduler sees it.
+struct SchedulerThread {
+    DWORD id;            // its GetCurrentThreadId
+    void* param;         // the parameter CreateThread passed it (NULL for the driver)
+    DWORD waitOwner;     // blocked entering a critical section: the section's owner, else 0
+    uint64_t waitSince;  // virtual ms when that wait began (0 without one)
+    const void* waitKey; // that section's SectionKey, else NULL
+};
+std::vector<SchedulerThread> SchedulerThreads();
 // Deterministic runs use one kernel thread for all their threads (each a context of its
 // own) where the build allows it; true asks for a kernel thread per thread instead, the
 // same schedule played the slow way. Takes effect at the next BeginDeterministic.
 void UseKernelThreads(bool kernel);
 // Called on the running thread whenever the baton is about to pass to another thread,
-// i.e. at every moment another thread could look at the state. Scheduling points inside
+// i.e. at every moment another thread could look at the state, and when the clock moves on. Scheduling points inside
 // the hook are not counted and hand nothing over, so a hook that only looks (and enters
 // only critical sections nobody holds) leaves the schedule as it was.
 using StepHook = std::function<void()>;
@@ -72,6 +81,8 @@ using StallHook = std::function<void(DWORD ms)>;
 void SetStallHook(StallHook hook);
 // The thread id of the owner of a critical section in deterministic mode, 0 when free.
 DWORD SectionOwner(CRITICAL_SECTION* cs);
+// What names a critical section in SchedulerThread::waitKey.
+const void* SectionKey(CRITICAL_SECTION* cs);
 // An entry point of a simulated component: a scheduling point, and a frame on the calling
 // thread's stack of calls for the time it lives. Does nothing outside deterministic mode.
 class CallScope {

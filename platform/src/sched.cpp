@@ -31,6 +31,9 @@ struct SchedThread {
     Fiber* fiber = nullptr;             // its context (fibers)
     DWORD lastError = 0;                // its last error while another fiber runs
     std::vector<const char*> calls;     // platform calls in progress, outermost first
+    void* param = nullptr;              // what CreateThread passed it
+    const SchedLock* waitLock = nullptr;  // the critical section it is blocked on, or none
+    uint64_t waitSince = 0;             // virtual ms when that wait began
 
     SchedThread() { sem_init(&wake, 0, 0); }
 };
@@ -54,6 +57,7 @@ struct Scheduler {
     unsigned stallOdds = 0;             // this run: 1 point in stallOdds stalls; 0 = none
     uint64_t stalls = 0;                // stalls so far
     bool inHook = false;                // onStep runs: scheduling points do nothing
+    bool advanced = false;              // the last pick moved the clock on
     std::vector<SchedThread*> threads;  // this run's threads; records are never freed (small)
     SchedThread* current = nullptr;     // holder of the baton
     DeadlockHandler onDeadlock;
@@ -150,6 +154,7 @@ bool Runnable(const SchedThread* t, uint64_t now)
 SchedThread* PickLocked(Scheduler& s)
 {
     std::vector<SchedThread*> runnable;
+    s.advanced = false;
     for (;;) {
         runnable.clear();
         uint64_t earliest = UINT64_MAX;
@@ -168,6 +173,7 @@ SchedThread* PickLocked(Scheduler& s)
             Stop(s, why);
         }
         s.now = earliest;
+        s.advanced = true;
     }
     if (runnable.size() == 1)
         return runnable[0];
@@ -182,10 +188,11 @@ void WaitForBaton(SchedThread* self)
     }
 }
 
-// Runs the step hook before the baton leaves the running thread, without the lock.
+// Runs the step hook before the baton leaves the running thread, or when the clock moved
+// on, without the lock.
 void BeforeHandOver(Scheduler& s, std::unique_lock<std::mutex>& lock, SchedThread* self, SchedThread* next)
 {
-    if (next == self || !s.onStep || s.inHook)
+    if ((next == self && !s.advanced) || !s.onStep || s.inHook)
         return;
     lock.unlock();
     s.inHook = true;
@@ -309,12 +316,13 @@ bool SchedBlock(const char* call, const std::function<bool()>& ready, DWORD ms)
     return ok;
 }
 
-SchedThread* SchedAddThread(DWORD id)
+SchedThread* SchedAddThread(DWORD id, void* param)
 {
     Scheduler& s = S();
     std::lock_guard<std::mutex> lock(s.mutex);
     auto* t = new SchedThread;
     t->id = id;
+    t->param = param;
     t->index = static_cast<unsigned>(s.threads.size());
     s.threads.push_back(t);
     return t;
@@ -420,8 +428,16 @@ void SchedEnter(SchedLock* cs)
 {
     SchedThread* self = t_self;
     SchedPoint("EnterCriticalSection");
-    if (cs->owner != self && cs->owner != nullptr)
+    if (cs->owner != self && cs->owner != nullptr) {
+        {
+            std::lock_guard<std::mutex> lock(S().mutex);
+            self->waitLock = cs;
+            self->waitSince = S().now;
+        }
         SchedBlock("EnterCriticalSection (held)", [cs] { return cs->owner == nullptr; }, INFINITE);
+        std::lock_guard<std::mutex> lock(S().mutex);
+        self->waitLock = nullptr;
+    }
     cs->owner = self;
     cs->count++;
 }
@@ -526,6 +542,21 @@ bool RunStalls()
 {
     std::lock_guard<std::mutex> lock(detail::S().mutex);
     return detail::S().stallOdds != 0;
+}
+
+std::vector<SchedulerThread> SchedulerThreads()
+{
+    detail::Scheduler& s = detail::S();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    std::vector<SchedulerThread> out;
+    for (const detail::SchedThread* t : s.threads) {
+        if (t->done)
+            continue;
+        const detail::SchedThread* owner = t->waitLock != nullptr ? t->waitLock->owner : nullptr;
+        out.push_back(SchedulerThread{t->id, t->param, owner != nullptr ? owner->id : 0,
+                                      owner != nullptr ? t->waitSince : 0, owner != nullptr ? t->waitLock : nullptr});
+    }
+    return out;
 }
 
 SchedulerCounts Scheduling()
