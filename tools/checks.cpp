@@ -122,6 +122,8 @@ void Player::CheckPortCall(const sim::PortCall& call)
             job = t.atPortMonitor;
             t.atPortMonitor = 0;
             ends = ++t.ends[job];
+        } else if (call.function == "ClosePort" && call.result) {
+            job = t.atPortMonitor;
         }
     }
     if (call.function == "WritePort" && call.result && call.bytes != call.taken) {
@@ -134,6 +136,12 @@ void Player::CheckPortCall(const sim::PortCall& call)
         timeline_.Add(e);
     }
     std::string who = call.thread == spoolerThread_ ? "the spooler's call" : "a polling thread";
+    // A closed port leaves no document open at the port monitor: nothing would ever end it.
+    if (call.function == "ClosePort" && call.result && job != 0) {
+        Fail("left behind by a closed port", "the port monitor's port " + call.port + " was closed with the document of job " +
+                                                 std::to_string(job) + " still open");
+        return;
+    }
     if (call.function == "EndDocPort" && call.result) {
         if (ends > 1)
             Fail("document ended twice", "job " + std::to_string(job) + " on " + call.port +

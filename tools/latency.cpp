@@ -28,7 +28,7 @@ void Player::QueryBegins(HANDLE h)
             port = ctx->portName;
     }
     std::lock_guard<std::mutex> lock(trackMutex_);
-    inQuery_[GetCurrentThreadId()] = sim::FoldName(port);
+    inQuery_[GetCurrentThreadId()] = port;
 }
 
 void Player::QueryEnds()
@@ -46,7 +46,7 @@ void Player::CheckLatency()
         if (inQuery_.empty())
             return;  // nothing to wait on: the common case, and the cheap one
         queries = inQuery_;
-        spoolerPort = sim::FoldName(callPort_);
+        spoolerPort = callPort_;
     }
     std::set<const void*> monitorLocks = {kvplat::SectionKey(&g_csPorts)};
     for (PortContext* ctx = g_pPortList; ctx != nullptr; ctx = ctx->next) {
@@ -65,7 +65,7 @@ void Player::CheckLatency()
         std::string port = t.id == spoolerThread_ ? spoolerPort : std::string();
         for (PortContext* ctx = g_pPortList; ctx != nullptr && port.empty(); ctx = ctx->next) {
             if (ctx == t.param && ctx->portName != nullptr)
-                port = sim::FoldName(ctx->portName);
+                port = ctx->portName;
         }
         if (port.empty())
             continue;
@@ -73,7 +73,7 @@ void Player::CheckLatency()
         for (size_t hops = 0; hops < threads.size() && queries.count(holder) == 0 && waitsOn[holder] != 0; hops++)
             holder = waitsOn[holder];
         auto q = queries.find(holder);
-        if (q == queries.end() || q->second == port)
+        if (q == queries.end() || sim::FoldName(q->second) == sim::FoldName(port))
             continue;
         std::string who = t.id == spoolerThread_ ? "the spooler's call on " + port : "the polling thread of " + port;
         Fail("latency", who + " has waited " + std::to_string(now - t.waitSince) + " ms (more than the ReadCycle, " +
