@@ -58,14 +58,17 @@ std::string StatusBitsProblem(const std::vector<PortStatus>& ports, const std::m
 // closes it on its way out; a block published after that is never closed), and only for a
 // last answer that was recognised and had a status field. A port's block is its query's
 // working state: while its query lock is held it is not looked at. Every mapping the
-// monitor holds belongs to a block of an open port.
+// monitor holds belongs to a block of an open port, and every event to a polling thread
+// of an open port (events come and go under g_csPorts).
 void Player::CheckBlocks()
 {
     if (!baseline_)
         return;
     long held = 0;
+    long events = 0;
     bool settled = kvplat::SectionOwner(&g_csPorts) == 0;
     for (PortContext* ctx = g_pPortList; ctx != nullptr; ctx = ctx->next) {
+        events += (ReadHandle(&ctx->hWakeEvent) != NULL ? 1 : 0) + (ReadHandle(&ctx->hIdleEvent) != NULL ? 1 : 0);
         if (kvplat::SectionOwner(&ctx->csQuery) != 0) {
             settled = false;
             continue;
@@ -91,9 +94,13 @@ void Player::CheckBlocks()
         }
     }
     long mappings = kvplat::LiveMappings() - baseline_->mappings;
+    long liveEvents = kvplat::LiveEvents() - baseline_->events;
     if (settled && mappings > held)
         Fail("left behind by a closed port", std::to_string(mappings) + " status block mappings are open, but the open "
                                              "ports hold " + std::to_string(held));
+    else if (settled && liveEvents > events)
+        Fail("left behind by a closed port", std::to_string(liveEvents) + " events are open, but the open ports' "
+                                             "polling threads hold " + std::to_string(events));
 }
 
 // The printer's status bits equal what the port's last applied code says, or 0 after a
