@@ -202,7 +202,7 @@ RunResult Player::Run()
         kvplat::SetStepHook([this] { CheckStep(); });
         kvplat::SetStallHook([this](DWORD ms) {
             Event e = MakeEvent("stall", "stall: held for " + std::to_string(ms) + " ms while it could run");
-            timeline_.Add(e.Num("ms", ms));
+            timeline_.Add(e.Num("held_ms", ms));
         });
     }
     timeline_.Start(spoolerThread_, options_.deterministic, options_.timeline, options_.excerpt);
