@@ -200,9 +200,10 @@ RunResult Player::Run()
     timeline_.FoldIdlePolls(options_.foldPolls);
     if (options_.deterministic) {
         kvplat::SetStepHook([this] { CheckStep(); });
-        kvplat::SetStallHook([this](DWORD ms) {
-            Event e = MakeEvent("stall", "stall: held for " + std::to_string(ms) + " ms while it could run");
-            timeline_.Add(e.Num("held_ms", ms));
+        kvplat::SetStallHook([this](DWORD ms, const char* call) {
+            Event e = MakeEvent("stall", "stall: held for " + std::to_string(ms) + " ms at " + call +
+                                             " while it could run");
+            timeline_.Add(e.Num("held_ms", ms).Str("at", call));
         });
     }
     timeline_.Start(spoolerThread_, options_.deterministic, options_.timeline, options_.excerpt);

@@ -67,7 +67,8 @@ using StepHook = std::function<void()>;
 void SetStepHook(StepHook hook);
 // Stalls: at a scheduling point the running thread may be held, runnable, for up to maxMs
 // virtual ms while the others run (the clock moves on to the stall's end when none can),
-// as a preempted or faulting thread is held on a real machine. One seed in four stalls;
+// as a preempted or faulting thread is held on a real machine. One seed in four stalls
+// (any thread, or in some seeds only one, by order of creation, the driver's included);
 // which seeds and where is drawn from a generator of the stalls' own, so a seed without
 // stalls makes exactly the choices it makes with stalls off. 0 (the default) turns them
 // off. Takes effect at the next BeginDeterministic or RestartDeterministic.
@@ -75,9 +76,9 @@ void SetStalls(DWORD maxMs);
 // True when the current run's seed stalls; SeedHasStalls: when a seed would, with stalls on.
 bool RunStalls();
 bool SeedHasStalls(uint64_t seed);
-// Told of each stall on the stalled thread before it is held; like the step hook, it may
-// only look and record.
-using StallHook = std::function<void(DWORD ms)>;
+// Told of each stall on the stalled thread before it is held, with the platform call whose
+// scheduling point it is; like the step hook, it may only look and record.
+using StallHook = std::function<void(DWORD ms, const char* call)>;
 void SetStallHook(StallHook hook);
 // The thread id of the owner of a critical section in deterministic mode, 0 when free.
 DWORD SectionOwner(CRITICAL_SECTION* cs);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -55,6 +56,7 @@ struct Scheduler {
     DWORD stallMaxMs = 0;               // longest stall; 0 = no stalls in any run
     uint64_t stallState = 0;            // the stalls' own generator, seeded from the run's seed
     unsigned stallOdds = 0;             // this run: 1 point in stallOdds stalls; 0 = none
+    unsigned stallOnly = UINT_MAX;      // this run stalls only the thread of this index (UINT_MAX: any)
     uint64_t stalls = 0;                // stalls so far
     bool inHook = false;                // onStep runs: scheduling points do nothing
     bool advanced = false;              // the last pick moved the clock on
@@ -89,25 +91,33 @@ uint64_t NextRandom(Scheduler& s)
 // densities. *state is left where the stalls of the run go on drawing.
 unsigned StallOdds(uint64_t seed, uint64_t* state)
 {
-    static const unsigned kOdds[] = {8, 32, 128};
+    static const unsigned kOdds[] = {4, 16, 64};
     *state = seed ^ 0x736C6174732D3031ull;
     uint64_t r = Mix(state);
     return r % 4 == 0 ? kOdds[(r >> 8) % 3] : 0;
 }
 
+// Which threads a seed with stalls holds: all of them in half the seeds; in the others
+// only one, by its order of creation (the driver, the first thread made, the second),
+// so that the rest run freely past the held one, as the races worth finding need.
 void SeedStalls(Scheduler& s, uint64_t seed)
 {
     s.stallOdds = StallOdds(seed, &s.stallState);
     if (s.stallMaxMs == 0)
         s.stallOdds = 0;
+    s.stallOnly = UINT_MAX;
+    if (s.stallOdds != 0) {
+        uint64_t r = Mix(&s.stallState) % 6;
+        s.stallOnly = r < 3 ? static_cast<unsigned>(r) : UINT_MAX;
+    }
     s.stalls = 0;
 }
 
-// The stall at this scheduling point in ms, 0 for none (always 0 in a run without stalls,
-// which never draws).
-DWORD DrawStall(Scheduler& s)
+// The stall of `self` at this scheduling point in ms, 0 for none (always 0 in a run
+// without stalls, which never draws).
+DWORD DrawStall(Scheduler& s, const SchedThread* self)
 {
-    if (s.stallOdds == 0)
+    if (s.stallOdds == 0 || (s.stallOnly != UINT_MAX && self->index != s.stallOnly))
         return 0;
     uint64_t r = Mix(&s.stallState);
     if (r % s.stallOdds != 0)
@@ -259,13 +269,13 @@ bool BlockLocked(Scheduler& s, std::unique_lock<std::mutex>& lock, SchedThread* 
 
 // Holds the running thread, runnable as it is, for ms virtual ms: the others run, and the
 // clock moves on to the stall's end when none of them can.
-void Stall(Scheduler& s, std::unique_lock<std::mutex>& lock, SchedThread* self, DWORD ms)
+void Stall(Scheduler& s, std::unique_lock<std::mutex>& lock, SchedThread* self, const char* call, DWORD ms)
 {
     s.stalls++;
     if (s.onStall) {
         lock.unlock();
         s.inHook = true;
-        s.onStall(ms);
+        s.onStall(ms, call);
         s.inHook = false;
         lock.lock();
     }
@@ -290,8 +300,8 @@ void SchedPoint(const char* call)
     std::unique_lock<std::mutex> lock(s.mutex);
     self->calls.push_back(call);
     CountPoint(s);
-    if (DWORD ms = DrawStall(s)) {
-        Stall(s, lock, self, ms);
+    if (DWORD ms = DrawStall(s, self)) {
+        Stall(s, lock, self, call, ms);
     } else {
         SchedThread* next = PickLocked(s);
         BeforeHandOver(s, lock, self, next);
