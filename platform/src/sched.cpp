@@ -3,7 +3,7 @@
 // choice, so the same seed makes the same choices). When no thread can run, the virtual
 // clock jumps to the earliest deadline; with no deadline left the run is deadlocked and
 // every thread's stack of platform calls is reported.
-#include "sched.h"
+#include "schedstate.h"
 
 #include <semaphore.h>
 #include <unistd.h>
@@ -21,96 +21,19 @@
 namespace kvplat {
 namespace detail {
 
-struct SchedThread {
-    unsigned index = 0;                 // 0 = the driver, then in order of creation
-    DWORD id = 0;                       // its GetCurrentThreadId
-    bool done = false;                  // its procedure returned
-    bool blocked = false;               // in SchedBlock
-    std::function<bool()> ready;        // what ends the block (empty: only the deadline)
-    uint64_t deadline = UINT64_MAX;     // virtual ms that ends the block
-    sem_t wake;                         // posted when the baton reaches this thread (kernel threads)
-    Fiber* fiber = nullptr;             // its context (fibers)
-    DWORD lastError = 0;                // its last error while another fiber runs
-    std::vector<const char*> calls;     // platform calls in progress, outermost first
-    void* param = nullptr;              // what CreateThread passed it
-    const SchedLock* waitLock = nullptr;  // the critical section it is blocked on, or none
-    uint64_t waitSince = 0;             // virtual ms when that wait began
+thread_local SchedThread* t_self = nullptr;
 
-    SchedThread() { sem_init(&wake, 0, 0); }
-};
-
-namespace {
-
-struct Scheduler {
-    std::mutex mutex;
-    uint64_t state = 0;                 // generator state (splitmix64)
-    uint64_t now = 0;                   // virtual ms
-    uint64_t points = 0;                // scheduling points passed
-    uint64_t choices = 0;               // points where the generator chose
-    uint64_t switches = 0;              // hand-overs to another thread
-    uint64_t stepLimit = 0;             // 0 = none
-    bool fibers = false;                // threads are fibers on the driver's kernel thread
-    bool kernelThreads = false;         // asked for: one kernel thread per thread
-    StepHook onStep;                    // called before every hand-over
-    StallHook onStall;                  // told of every stall, on the stalled thread
-    DWORD stallMaxMs = 0;               // longest stall; 0 = no stalls in any run
-    uint64_t stallState = 0;            // the stalls' own generator, seeded from the run's seed
-    unsigned stallOdds = 0;             // this run: 1 point in stallOdds stalls; 0 = none
-    unsigned stallOnly = UINT_MAX;      // this run stalls only the thread of this index (UINT_MAX: any)
-    uint64_t stalls = 0;                // stalls so far
-    bool inHook = false;                // onStep runs: scheduling points do nothing
-    bool advanced = false;              // the last pick moved the clock on
-    std::vector<SchedThread*> threads;  // this run's threads; records are never freed (small)
-    SchedThread* current = nullptr;     // holder of the baton
-    DeadlockHandler onDeadlock;
-};
 Scheduler& S()
 {
     static Scheduler* s = new Scheduler;
     return *s;
 }
 
-thread_local SchedThread* t_self = nullptr;
-
-uint64_t Mix(uint64_t* state)
-{
-    uint64_t z = (*state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
+namespace {
 
 uint64_t NextRandom(Scheduler& s)
 {
     return Mix(&s.state);
-}
-
-// The density of a seed's stalls (1 scheduling point in that many holds its thread), 0 for
-// a seed without: drawn from a generator of the stalls' own, so that the choices of a
-// seed without stalls are those it always made. One seed in four stalls, at one of three
-// densities. *state is left where the stalls of the run go on drawing.
-unsigned StallOdds(uint64_t seed, uint64_t* state)
-{
-    static const unsigned kOdds[] = {4, 16, 64};
-    *state = seed ^ 0x736C6174732D3031ull;
-    uint64_t r = Mix(state);
-    return r % 4 == 0 ? kOdds[(r >> 8) % 3] : 0;
-}
-
-// Which threads a seed with stalls holds: all of them in half the seeds; in the others
-// only one, by its order of creation (the driver, the first thread made, the second),
-// so that the rest run freely past the held one, as the races worth finding need.
-void SeedStalls(Scheduler& s, uint64_t seed)
-{
-    s.stallOdds = StallOdds(seed, &s.stallState);
-    if (s.stallMaxMs == 0)
-        s.stallOdds = 0;
-    s.stallOnly = UINT_MAX;
-    if (s.stallOdds != 0) {
-        uint64_t r = Mix(&s.stallState) % 6;
-        s.stallOnly = r < 3 ? static_cast<unsigned>(r) : UINT_MAX;
-    }
-    s.stalls = 0;
 }
 
 // The stall of `self` at this scheduling point in ms, 0 for none (always 0 in a run
@@ -124,7 +47,6 @@ DWORD DrawStall(Scheduler& s, const SchedThread* self)
         return 0;
     return 1 + static_cast<DWORD>((r >> 16) % s.stallMaxMs);
 }
-
 bool Runnable(const SchedThread* t, uint64_t now)
 {
     if (t->done)
@@ -464,127 +386,4 @@ void SchedLeave(SchedLock* cs)
 }
 
 }  // namespace detail
-
-void BeginDeterministic(uint64_t seed)
-{
-    detail::Scheduler& s = detail::S();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.state = seed;
-    s.now = 0;
-    detail::SeedStalls(s, seed);
-    auto* driver = new detail::SchedThread;
-    driver->id = GetCurrentThreadId();
-    s.fibers = detail::FibersAvailable() && !s.kernelThreads;
-    if (s.fibers)
-        driver->fiber = detail::FiberOfCaller();
-    s.threads.assign(1, driver);
-    s.current = driver;
-    detail::t_self = driver;
-}
-
-bool RestartDeterministic(uint64_t seed)
-{
-    detail::Scheduler& s = detail::S();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (detail::t_self == nullptr || s.threads.empty() || detail::t_self != s.threads[0])
-        return false;
-    for (const detail::SchedThread* t : s.threads) {
-        if (t != s.threads[0] && !t->done)
-            return false;
-    }
-    // Parked threads are gone once done; their records are not reused.
-    s.threads.resize(1);
-    s.state = seed;
-    s.now = 0;
-    s.points = s.choices = s.switches = 0;
-    detail::SeedStalls(s, seed);
-    return true;
-}
-
-bool Deterministic()
-{
-    return detail::t_self != nullptr;
-}
-
-void SetDeadlockHandler(DeadlockHandler handler)
-{
-    std::lock_guard<std::mutex> lock(detail::S().mutex);
-    detail::S().onDeadlock = std::move(handler);
-}
-
-void SetStepLimit(uint64_t points)
-{
-    std::lock_guard<std::mutex> lock(detail::S().mutex);
-    detail::S().stepLimit = points;
-}
-
-void UseKernelThreads(bool kernel)
-{
-    std::lock_guard<std::mutex> lock(detail::S().mutex);
-    detail::S().kernelThreads = kernel;
-}
-
-void SetStepHook(StepHook hook)
-{
-    std::lock_guard<std::mutex> lock(detail::S().mutex);
-    detail::S().onStep = std::move(hook);
-}
-
-void SetStalls(DWORD maxMs)
-{
-    std::lock_guard<std::mutex> lock(detail::S().mutex);
-    detail::S().stallMaxMs = maxMs;
-}
-
-void SetStallHook(StallHook hook)
-{
-    std::lock_guard<std::mutex> lock(detail::S().mutex);
-    detail::S().onStall = std::move(hook);
-}
-
-bool SeedHasStalls(uint64_t seed)
-{
-    uint64_t state = 0;
-    return detail::StallOdds(seed, &state) != 0;
-}
-
-bool RunStalls()
-{
-    std::lock_guard<std::mutex> lock(detail::S().mutex);
-    return detail::S().stallOdds != 0;
-}
-
-std::vector<SchedulerThread> SchedulerThreads()
-{
-    detail::Scheduler& s = detail::S();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    std::vector<SchedulerThread> out;
-    for (const detail::SchedThread* t : s.threads) {
-        if (t->done)
-            continue;
-        const detail::SchedThread* owner = t->waitLock != nullptr ? t->waitLock->owner : nullptr;
-        out.push_back(SchedulerThread{t->id, t->param, owner != nullptr ? owner->id : 0,
-                                      owner != nullptr ? t->waitSince : 0, owner != nullptr ? t->waitLock : nullptr});
-    }
-    return out;
-}
-
-SchedulerCounts Scheduling()
-{
-    detail::Scheduler& s = detail::S();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    return SchedulerCounts{s.points, s.choices, s.switches, s.now, s.stalls};
-}
-
-CallScope::CallScope(const char* call)
-{
-    detail::SchedPoint(call);
-    detail::SchedPushCall(call);
-}
-
-CallScope::~CallScope()
-{
-    detail::SchedPopCall();
-}
-
 }  // namespace kvplat
