@@ -46,7 +46,8 @@ DWORD WINAPI Racer(LPVOID param)
 }
 
 // The race's trace and count, then the scheduler's counts. step: a hook to install first.
-std::string RaceTrace(uint64_t seed, bool kernel = false, const std::function<void(Race&)>& step = nullptr)
+std::string RaceTrace(uint64_t seed, bool kernel = false, const std::function<void(Race&)>& step = nullptr,
+                      DWORD stallMs = 0)
 {
     ChildResult r = InChild(seed, [&step](std::string& out) {
         Race race;
@@ -62,7 +63,9 @@ std::string RaceTrace(uint64_t seed, bool kernel = false, const std::function<vo
         kvplat::SchedulerCounts n = kvplat::Scheduling();
         out = race.trace + " " + std::to_string(race.unprotected) + " points " + std::to_string(n.points) +
               " choices " + std::to_string(n.choices) + " switches " + std::to_string(n.switches);
-    }, kernel);
+        if (n.stalls != 0)
+            out += " stalls " + std::to_string(n.stalls) + " at " + std::to_string(n.virtualMs) + " ms";
+    }, kernel, stallMs);
     EXPECT_EQ(r.status, 0) << r.output;
     return r.output;
 }
@@ -241,6 +244,60 @@ TEST(Deterministic, TheStepHookSeesEveryHandOverAndLeavesTheScheduleAsItWas)
     });
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, "a call per switch, held seen, foreign owners 0, free after 0");
+}
+
+// With stalls on, a seed that stalls holds threads while the clock runs on (no deadlock
+// with every other thread waiting) and replays the same; every other seed makes exactly
+// the choices it makes with stalls off.
+TEST(Deterministic, StallsHoldThreadsWhileTheClockRunsOnAndLeaveOtherSeedsAsTheyWere)
+{
+    int stalled = 0;
+    for (uint64_t seed = 1; seed <= 16; seed++) {
+        std::string on = RaceTrace(seed, false, nullptr, 6000);
+        if (!kvplat::SeedHasStalls(seed)) {
+            EXPECT_EQ(on, RaceTrace(seed)) << "seed " << seed;
+            continue;
+        }
+        EXPECT_EQ(on, RaceTrace(seed, false, nullptr, 6000)) << "seed " << seed;
+        stalled += on.find(" stalls ") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_GT(stalled, 0);
+}
+
+// A thread blocked entering a held critical section shows the owner, the section and the
+// start of its wait; the step hook also runs when the clock moves on, here to the end of
+// the owner's Sleep while the driver still waits.
+TEST(Deterministic, ALockWaitNamesItsOwnerItsSectionAndItsStart)
+{
+    ChildResult r = InChild(1, [](std::string& out) {
+        static CRITICAL_SECTION cs;
+        InitializeCriticalSection(&cs);
+        DWORD holder = 0;
+        kvplat::SetStepHook([&out] {
+            for (const kvplat::SchedulerThread& t : kvplat::SchedulerThreads()) {
+                if (t.waitOwner != 0 && kvplat::Scheduling().virtualMs == 3000)
+                    out = "owner " + std::to_string(t.waitOwner) + " since " + std::to_string(t.waitSince) +
+                          (t.waitKey == kvplat::SectionKey(&cs) ? " on cs" : " elsewhere");
+            }
+        });
+        HANDLE h = CreateThread(NULL, 0, [](LPVOID) -> DWORD {
+            EnterCriticalSection(&cs);
+            Sleep(3000);
+            LeaveCriticalSection(&cs);
+            return 0;
+        }, NULL, 0, &holder);
+        Sleep(1000);
+        EnterCriticalSection(&cs);
+        LeaveCriticalSection(&cs);
+        WaitForSingleObject(h, INFINITE);
+        CloseHandle(h);
+        kvplat::SetStepHook(nullptr);
+        out += " / holder " + std::to_string(holder);
+    });
+    EXPECT_EQ(r.status, 0) << r.output;
+    size_t slash = r.output.find(" / holder ");
+    ASSERT_NE(slash, std::string::npos) << r.output;
+    EXPECT_EQ(r.output.substr(0, slash), "owner " + r.output.substr(slash + 10) + " since 1000 on cs");
 }
 
 TEST(Deterministic, AnUnmappedViewIsTakenAgainForTheSameRange)

@@ -43,7 +43,7 @@ bool WaitUntil(const std::function<bool()>& cond, unsigned realMs)
     return true;
 }
 
-ChildResult InChild(uint64_t seed, const std::function<void(std::string&)>& body, bool kernel)
+ChildResult InChild(uint64_t seed, const std::function<void(std::string&)>& body, bool kernel, DWORD stallMs)
 {
     int fds[2];
     if (pipe(fds) != 0)
@@ -57,6 +57,7 @@ ChildResult InChild(uint64_t seed, const std::function<void(std::string&)>& body
             (void)!write(fd, text.data(), text.size());
         });
         kvplat::UseKernelThreads(kernel);
+        kvplat::SetStalls(stallMs);
         kvplat::BeginDeterministic(seed);
         std::string out;
         body(out);

@@ -39,8 +39,10 @@ struct ChildResult {
 
 // Runs body in a child that has entered deterministic mode with `seed`; body writes its
 // findings into the string, which comes back with the exit status. kernel: a kernel
-// thread per thread instead of fibers. A deadlock comes back as "stuck: " and the report.
-ChildResult InChild(uint64_t seed, const std::function<void(std::string&)>& body, bool kernel = false);
+// thread per thread instead of fibers. stallMs: the longest stall (0: none). A deadlock
+// comes back as "stuck: " and the report.
+ChildResult InChild(uint64_t seed, const std::function<void(std::string&)>& body, bool kernel = false,
+                    DWORD stallMs = 0);
 
 // Creates and deletes a port context directly, holding g_csPorts as the monitor's callers do.
 PortContext* CreateContext(const char* port, const char* printer);

@@ -19,18 +19,21 @@
 namespace kvtools {
 
 const char* const kRunUsage =
-    "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--json] [--verbose]\n"
-    "                     [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
-    "       kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N]\n";
+    "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--stalls on|off] [--json]\n"
+    "                     [--verbose] [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
+    "       kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N] [--stalls on|off]\n";
 
 namespace {
 
 const char kRunHelp[] =
-    "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--json] [--verbose]\n"
-    "                     [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
+    "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--stalls on|off] [--json]\n"
+    "                     [--verbose] [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
     "Plays a scenario file (- reads it from standard input; none: the built-in one) against the\n"
     "monitor and prints the timeline.\n"
     "  --seed N       the schedule of the deterministic run (0 to 2^64-1, default 1)\n"
+    "  --stalls on|off  on: one seed in four holds runnable threads at some scheduling points\n"
+    "                 for up to three read cycles, as a preempted thread is held (default off;\n"
+    "                 a seed without stalls plays the same either way)\n"
     "  --real-time    real threads on the real clock (not deterministic)\n"
     "  --speed N      real threads on a clock of N platform ms per real ms (1 to 100, default 20)\n"
     "  --json         the timeline as JSON lines\n"
@@ -48,12 +51,13 @@ const char kRunHelp[] =
     "-- ends the options.\n";
 
 const char kExploreHelp[] =
-    "usage: kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N]\n"
+    "usage: kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N] [--stalls on|off]\n"
     "Plays a scenario under many schedules of the deterministic run and reports the seeds that\n"
     "break an invariant or an expect line.\n"
     "  --seeds N      how many schedules (1 to 100000000, default 1000)\n"
     "  --from S       the first seed (0 to 2^64-1, default 1)\n"
     "  --jobs N       worker processes (1 to 64, default one per processor)\n"
+    "  --stalls on|off  seeds that hold runnable threads, as run --stalls (default on)\n"
     "Exit status: 0 no violation, 1 violations, 2 bad arguments or scenario, 130 interrupted\n"
     "(SIGINT), 143 terminated (SIGTERM); both stop the workers and remove their status blocks\n"
     "and temporary folders first.\n"
@@ -115,6 +119,18 @@ bool OptionNumber(ArgReader* r, const std::string& command, const std::string& n
         *status = Usage(command, name + ": \"" + text + "\" " + problem);
         return false;
     }
+    return true;
+}
+
+// The value of option --stalls: on or off, else a one-line error (then false with *status 2).
+bool OptionStalls(ArgReader* r, const std::string& command, bool* on, int* status)
+{
+    std::string text;
+    if (!OptionValue(r, &text) || (text != "on" && text != "off")) {
+        *status = Usage(command, "--stalls needs on or off");
+        return false;
+    }
+    *on = text == "on";
     return true;
 }
 
@@ -182,6 +198,9 @@ int RunCommand(const std::vector<std::string>& args)
                 return status;
             options.seed = n;
             seeded = true;
+        } else if (a == "--stalls") {
+            if (!OptionStalls(&line, "run", &options.stalls, &status))
+                return status;
         } else if (a == "--speed") {
             if (!OptionNumber(&line, "run", a, 1, kMaxSpeed, &n, &status))
                 return status;
@@ -250,6 +269,9 @@ int ExploreCommand(const std::vector<std::string>& args)
                 options.from = n;
             else
                 options.jobs = static_cast<unsigned>(n);
+        } else if (a == "--stalls") {
+            if (!OptionStalls(&line, "explore", &options.stalls, &status))
+                return status;
         } else if (IsHelp(a)) {
             std::cout << kExploreHelp;
             return kExitOk;

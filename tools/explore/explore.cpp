@@ -64,8 +64,8 @@ void WriteAll(int fd, const std::string& bytes)
 // the first violation, written to fd. *current tells the parent which seed it is on,
 // also when the process dies. Without `excerpt` no timeline is kept: a violation's excerpt
 // comes from playing its seed again in a worker of its own that keeps it.
-[[noreturn]] void Work(const Scenario& scenario, uint64_t first, uint64_t end, volatile uint64_t* current, int fd,
-                       bool excerpt)
+[[noreturn]] void Work(const Scenario& scenario, bool stalls, uint64_t first, uint64_t end, volatile uint64_t* current,
+                       int fd, bool excerpt)
 {
     // A worker whose parent is gone has nobody to report to.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -77,6 +77,7 @@ void WriteAll(int fd, const std::string& bytes)
     RunOptions options;
     options.timeline = false;
     options.excerpt = excerpt;
+    options.stalls = stalls;
     options.diskFiles = false;
     options.onStuck = [fd](const Violation& v) { WriteAll(fd, Encode(v)); };
     for (uint64_t seed = first; seed != end; seed++) {  // end wraps to 0 after seed 2^64-1
@@ -102,7 +103,7 @@ struct Worker {
 };
 
 // Starts a worker on [first, end); false when the system refuses.
-bool Start(const Scenario& scenario, uint64_t first, uint64_t end, unsigned slot, volatile uint64_t* slots,
+bool Start(const Scenario& scenario, bool stalls, uint64_t first, uint64_t end, unsigned slot, volatile uint64_t* slots,
            std::map<pid_t, Worker>* running, bool excerpt = false)
 {
     int fds[2];
@@ -112,7 +113,7 @@ bool Start(const Scenario& scenario, uint64_t first, uint64_t end, unsigned slot
     pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
-        Work(scenario, first, end, &slots[slot], fds[1], excerpt);
+        Work(scenario, stalls, first, end, &slots[slot], fds[1], excerpt);
     }
     close(fds[1]);
     if (pid < 0) {
@@ -145,10 +146,10 @@ Violation Reported(const Worker& w, int status)
 // Plays one seed in a fresh process, the way run --seed replays it, keeping the timeline
 // for the excerpt: a violation found after other schedules in the same process must show
 // again on its own.
-std::optional<Violation> PlayAlone(const Scenario& scenario, uint64_t seed, volatile uint64_t* slot)
+std::optional<Violation> PlayAlone(const Scenario& scenario, bool stalls, uint64_t seed, volatile uint64_t* slot)
 {
     std::map<pid_t, Worker> one;
-    if (!Start(scenario, seed, seed + 1, 0, slot, &one, true))
+    if (!Start(scenario, stalls, seed, seed + 1, 0, slot, &one, true))
         return Violation{"simulator failure", "cannot start a process to replay the seed", ""};
     auto it = one.begin();
     Drain(it->second);
@@ -204,7 +205,7 @@ ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options, s
                 left -= n;
             }
             unsigned slot = static_cast<unsigned>(std::find(slotBusy.begin(), slotBusy.end(), false) - slotBusy.begin());
-            if (!Start(scenario, range.first, range.second, slot, slots, &running)) {
+            if (!Start(scenario, options.stalls, range.first, range.second, slot, slots, &running)) {
                 err << "kvmon-sim: explore: cannot start a worker: " << std::strerror(errno) << '\n';
                 result.seconds = -1;
                 return result;
@@ -246,7 +247,7 @@ ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options, s
             if (seed + 1 != w.end)
                 todo.emplace_back(seed + 1, w.end);
             std::optional<Violation> v = Reported(w, status);
-            std::optional<Violation> alone = PlayAlone(scenario, seed, &slots[kMaxJobs]);
+            std::optional<Violation> alone = PlayAlone(scenario, options.stalls, seed, &slots[kMaxJobs]);
             if (alone)
                 v = alone;
             else if (seed != w.first)
@@ -321,7 +322,7 @@ int PrintExploreReport(const ExploreResult& result, const ExploreOptions& option
         << "timeline up to it:\n"
         << first.violation.excerpt << "replay: kvmon-sim run "
         << (options.replayName.empty() ? "" : ShellWord(options.replayName) + " ") << "--seed " << first.seed
-        << '\n';
+        << (options.stalls && kvplat::SeedHasStalls(first.seed) ? " --stalls on" : "") << '\n';
     const size_t kListed = 20;
     for (size_t i = 1; i < result.violations.size() && i <= kListed; i++) {
         const FoundViolation& f = result.violations[i];

@@ -18,6 +18,7 @@ struct ExploreOptions {
     uint64_t seeds = 1000;     // schedules to play
     unsigned jobs = 0;         // schedules played at once (0: one per processor)
     bool progress = false;     // a progress line on err, rewritten in place
+    bool stalls = true;        // seeds may hold runnable threads (run --stalls on)
     std::string replayName;    // the scenario file as given ("" for the built-in one)
 };
 

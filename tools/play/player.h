@@ -48,6 +48,7 @@ struct PortTrack {
     DWORD atPortMonitor = 0;    // job whose document is open at the port monitor
     size_t jobStart = 0;        // port monitor's byte count when that document started
     std::map<DWORD, unsigned> ends;  // EndDocPort calls at the port monitor per job
+    bool statusAnswer = false;  // the last status query's answer was recognised, with a status field
 };
 
 // Live object counts compared before the first OpenPortEx and after the last ClosePort.
@@ -99,6 +100,8 @@ private:
     unsigned broadcasts_ = 0;
     unsigned prompts_ = 0;
     std::optional<LiveCounts> baseline_;
+    std::string callPort_;                     // port of the spooler's call in progress ("" for none)
+    std::map<DWORD, std::string> inQuery_;     // threads in a device query, with its port
     std::optional<Violation> violation_;
     DWORD violationSeq_ = 0;
     std::string vuelogFile_;  // path of vuelog.err, once the monitor wrote it
@@ -179,11 +182,21 @@ private:
 
     // stepcheck.cpp
     void CheckStep();
+    void CheckBlocks();
 
     // pollcheck.cpp
     void CheckPolled();
     std::map<std::string, uint64_t> unpolledSince_;  // port: virtual ms since which a printing
                                                      // document has had no polling thread
+    uint64_t stallEnd_ = 0;  // virtual ms when the last stall of a thread ends
+
+    // latency.cpp
+    void CheckLatency();
+
+public:
+    // Around a device query of the monitor's (the query slot): which thread asks which port.
+    void QueryBegins(HANDLE h);
+    void QueryEnds();
 };
 
 // The player of this run, for the query shim; the port monitor's own query slot.

@@ -1,5 +1,7 @@
 // The check that every document the spooler prints on a polled port has its polling thread,
 // made at every step of a deterministic run.
+#include <algorithm>
+
 #include "kvplatform.h"
 #include "player.h"
 #include "simtext.h"
@@ -10,7 +12,10 @@ namespace kvtools {
 // with GetPrinterDataFromPort): from a good StartDocPort to its EndDocPort, while its job is
 // in the queue. Its thread must run, or be owed by an ending thread, within one ReadCycle
 // of virtual time; otherwise a failed write is never followed by a query. A job that left
-// the queue with its printer needs no thread: the thread ends on a deleted printer.
+// the queue with its printer needs no thread: the thread ends on a deleted printer. The
+// bound holds for threads that run: a stall (a thread held while it could run) restarts it,
+// as any thread, the spooler's in ClosePort as much as an ending polling thread, may be the
+// one held.
 void Player::CheckPolled()
 {
     uint64_t now = kvplat::Scheduling().virtualMs;
@@ -35,9 +40,9 @@ void Player::CheckPolled()
         if (job == 0 || !JobExists(job))
             continue;
         auto it = unpolledSince_.find(port);
-        uint64_t since = it != unpolledSince_.end() ? it->second : now;
+        uint64_t since = it != unpolledSince_.end() && stallEnd_ <= it->second ? it->second : std::max(now, stallEnd_);
         unpolled[port] = since;
-        if (now - since > g_dwReadCycle) {
+        if (now > since && now - since > g_dwReadCycle) {
             Fail("document not polled", "job " + std::to_string(job) + " prints on " + port +
                                             " with no polling thread since " + std::to_string(since) + " ms (" +
                                             std::to_string(now - since) + " ms, ReadCycle " +

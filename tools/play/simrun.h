@@ -23,6 +23,7 @@ struct Violation {
 struct RunOptions {
     bool deterministic = true;  // one thread at a time, virtual time, choices from seed
     uint64_t seed = 1;          // deterministic mode: the schedule
+    bool stalls = false;        // deterministic mode: seeds may hold runnable threads
     unsigned speed = 20;        // otherwise: platform ms per real ms (1 = real time)
     bool json = false;          // JSON lines instead of text
     bool verbose = false;       // also every other spooler and port monitor call
