@@ -4,10 +4,12 @@
 #define KVMON_TOOLS_EXPLORE_H
 
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "reach/reach.h"
 #include "scenario.h"
 #include "simrun.h"
 
@@ -19,6 +21,11 @@ struct ExploreOptions {
     unsigned jobs = 0;         // schedules played at once (0: one per processor)
     bool progress = false;     // a progress line on err, rewritten in place
     std::string replayName;    // the scenario file as given ("" for the built-in one)
+    // Set: each seed plays the scenario this draws for it instead (false with a message when
+    // it cannot), and replayName describes the generator's options.
+    std::function<bool(uint64_t seed, Scenario* out, std::string* error)> generate;
+    std::string generateArgs;  // generate: the options that draw the same scenarios
+    bool reach = false;        // count the kinds of the monitor's decisions each seed reached
 };
 
 struct FoundViolation {
@@ -30,6 +37,7 @@ struct ExploreResult {
     uint64_t played = 0;
     double seconds = 0;                      // wall time
     std::vector<FoundViolation> violations;  // in seed order
+    ReachCounts reach;                       // seeds per kind of decision, when counted
 };
 
 ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options, std::ostream& err);

@@ -8,6 +8,8 @@
 
 #include "cli.h"
 #include "explore.h"
+#include "generate/gencli.h"
+#include "generate/generate.h"
 #include "kvplatform.h"
 #include "runguard.h"
 #include "scenario.h"
@@ -19,7 +21,10 @@ namespace kvtools {
 const char* const kRunUsage =
     "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--json] [--verbose]\n"
     "                     [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
-    "       kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N]\n";
+    "       kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N] [--reach]\n"
+    "       kvmon-sim explore --generate [--ports N] [--length L] [--seeds N] [--from S] [--jobs N] [--save DIR]\n"
+    "       kvmon-sim generate --seed N [--ports N] [--length L]\n"
+    "       kvmon-sim shrink SCENARIO --seed N [--search K] [--out FILE]\n";
 
 namespace {
 
@@ -44,12 +49,20 @@ const char kRunHelp[] =
     "blocks and temporary folder first.\n";
 
 const char kExploreHelp[] =
-    "usage: kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N]\n"
+    "usage: kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N] [--reach]\n"
+    "       kvmon-sim explore --generate [--ports N] [--length L] [--seeds N] [--from S] [--jobs N] [--save DIR]\n"
     "Plays a scenario under many schedules of the deterministic run and reports the seeds that\n"
-    "break an invariant or an expect line.\n"
+    "break an invariant or an expect line. With --generate each seed plays a scenario of its own,\n"
+    "drawn from the seed (kvmon-sim generate prints it), and the first violation is shrunk to a\n"
+    "scenario file.\n"
     "  --seeds N      how many schedules (1 to 100000000, default 1000)\n"
     "  --from S       the first seed (default 1)\n"
     "  --jobs N       worker processes (1 to 64, default one per processor)\n"
+    "  --reach        count the kinds of the monitor's decisions the seeds reached, list those\n"
+    "                 never reached (always with --generate)\n"
+    "  --ports N      --generate: ports of each scenario (1 to 4; default drawn per seed)\n"
+    "  --length L     --generate: operations of each scenario (1 to 10000, default 40)\n"
+    "  --save DIR     --generate: where the shrunk scenario is written (default .)\n"
     "Exit status: 0 no violation, 1 violations, 2 bad arguments or scenario.\n";
 
 bool IsHelp(const std::string& a)
@@ -72,31 +85,6 @@ bool ParseCount(const std::string& text, unsigned long long* value, bool* tooLar
     errno = 0;
     *value = std::strtoull(text.c_str(), nullptr, 10);
     *tooLarge = errno == ERANGE;
-    return true;
-}
-
-// The option's number, or a one-line error naming the option, the value and the range
-// (then false with *status 2).
-bool OptionNumber(const std::vector<std::string>& args, size_t* i, unsigned long long min, unsigned long long max,
-                  unsigned long long* value, int* status)
-{
-    const std::string& name = args[*i];
-    std::string range = std::to_string(min) + ".." + std::to_string(max);
-    if (*i + 1 >= args.size()) {
-        *status = Usage(name + " needs a number (" + range + ")");
-        return false;
-    }
-    const std::string& text = args[++*i];
-    std::string problem;
-    bool tooLarge = false;
-    if (!ParseCount(text, value, &tooLarge))
-        problem = "is not a number (" + range + ")";
-    else if (tooLarge || *value < min || *value > max)
-        problem = "is out of range " + range;
-    if (!problem.empty()) {
-        *status = Usage(name + ": \"" + text + "\" " + problem);
-        return false;
-    }
     return true;
 }
 
@@ -133,6 +121,31 @@ int LoadScenario(const std::string& file, Scenario* scenario)
 }
 
 }  // namespace
+
+// The option's number, or a one-line error naming the option, the value and the range
+// (then false with *status 2).
+bool OptionNumber(const std::vector<std::string>& args, size_t* i, unsigned long long min, unsigned long long max,
+                  unsigned long long* value, int* status)
+{
+    const std::string& name = args[*i];
+    std::string range = std::to_string(min) + ".." + std::to_string(max);
+    if (*i + 1 >= args.size()) {
+        *status = Usage(name + " needs a number (" + range + ")");
+        return false;
+    }
+    const std::string& text = args[++*i];
+    std::string problem;
+    bool tooLarge = false;
+    if (!ParseCount(text, value, &tooLarge))
+        problem = "is not a number (" + range + ")";
+    else if (tooLarge || *value < min || *value > max)
+        problem = "is out of range " + range;
+    if (!problem.empty()) {
+        *status = Usage(name + ": \"" + text + "\" " + problem);
+        return false;
+    }
+    return true;
+}
 
 int RunCommand(const std::vector<std::string>& args)
 {
@@ -209,6 +222,9 @@ int RunCommand(const std::vector<std::string>& args)
 int ExploreCommand(const std::vector<std::string>& args)
 {
     ExploreOptions options;
+    GenerateOptions generate;
+    bool generated = false;
+    std::string save = ".";
     std::string file;
     int status = 0;
     for (size_t i = 0; i < args.size(); i++) {
@@ -224,6 +240,16 @@ int ExploreCommand(const std::vector<std::string>& args)
                 options.from = n;
             else
                 options.jobs = static_cast<unsigned>(n);
+        } else if (a == "--ports" || a == "--length") {
+            if (!OptionNumber(args, &i, 1, a == "--ports" ? 4 : 10000, &n, &status))
+                return status;
+            (a == "--ports" ? generate.ports : generate.length) = static_cast<unsigned>(n);
+        } else if (a == "--generate" || a == "--reach") {
+            (a == "--generate" ? generated : options.reach) = true;
+        } else if (a == "--save") {
+            if (i + 1 >= args.size())
+                return Usage("--save needs a folder");
+            save = args[++i];
         } else if (IsHelp(a)) {
             std::cout << kExploreHelp;
             return kExitOk;
@@ -236,8 +262,19 @@ int ExploreCommand(const std::vector<std::string>& args)
         }
     }
     Scenario scenario;
-    if (int bad = LoadScenario(file, &scenario))
+    if (generated) {
+        if (!file.empty())
+            return Usage("explore: --generate draws the scenarios; it takes no scenario file (\"" + file + "\")");
+        options.generate = [generate](uint64_t seed, Scenario* out, std::string* error) {
+            return GenerateScenario(seed, generate, out, error);
+        };
+        options.generateArgs = GenerateArgs(generate);
+        options.reach = true;
+    } else if (int bad = LoadScenario(file, &scenario)) {
         return bad;
+    } else if (generate.ports != 0 || generate.length != GenerateOptions().length) {
+        return Usage("explore: --ports and --length go with --generate");
+    }
     GuardExplore();
     RemoveLeftovers();
     options.replayName = file;
@@ -245,7 +282,7 @@ int ExploreCommand(const std::vector<std::string>& args)
     ExploreResult result = Explore(scenario, options, std::cerr);
     if (result.seconds < 0)
         return 1;
-    return PrintExploreReport(result, options, std::cout);
+    return ReportExplore(result, options, generate, save, std::cout);
 }
 
 }  // namespace kvtools

@@ -1,0 +1,115 @@
+#include "gencli.h"
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+
+#include "cli.h"
+#include "shrink/shrink.h"
+#include "simcli.h"
+
+namespace kvtools {
+
+namespace {
+
+const char kGenerateHelp[] =
+    "usage: kvmon-sim generate --seed N [--ports N] [--length L]\n"
+    "Prints the scenario that explore --generate plays for seed N (the same options draw the\n"
+    "same scenario); kvmon-sim run FILE --seed N plays it under that seed's schedule.\n"
+    "  --seed N       the seed (0 to 2^64-1)\n"
+    "  --ports N      ports of the scenario (1 to 4; default: drawn from the seed)\n"
+    "  --length L     operations after the set-up lines (1 to 10000, default 40)\n";
+
+// The lowest violating seed's scenario, shrunk and saved; one report line or two.
+void ShrinkFirst(const FoundViolation& first, const GenerateOptions& generate, const std::string& save,
+                 std::ostream& out)
+{
+    const Violation& v = first.violation;
+    if (v.invariant == "generator failure" || v.invariant == "not reproduced alone")
+        return;
+    auto start = std::chrono::steady_clock::now();
+    std::optional<Shrunk> s = Shrink(GenerateScenarioText(first.seed, generate), first.seed, v.invariant,
+                                     ShrinkOptions());
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (!s) {
+        out << "\nshrinking: seed " << first.seed << " does not break \"" << v.invariant
+            << "\" again when played alone\n";
+        return;
+    }
+    std::string file = (save.empty() ? std::string(".") : save) + "/shrunk-" + std::to_string(first.seed) + ".scn";
+    std::ofstream f(file);
+    f << ShrunkFile(*s, "the generated scenario of seed " + std::to_string(first.seed) + " (" + GenerateArgs(generate) +
+                            ")",
+                    file);
+    char took[64];
+    std::snprintf(took, sizeof took, "%.1f s", seconds);
+    out << "\nshrunk: " << s->originalLines << " commands to " << s->lines << " (" << s->plays << " tries, " << took
+        << "), seed " << s->seed << ": " << s->invariant << ": " << s->detail << '\n'
+        << (f ? "saved: " + file : "cannot write " + file) << "\nreplay: kvmon-sim run " << file << " --seed "
+        << s->seed << "\n\n"
+        << s->text;
+}
+
+}  // namespace
+
+std::string GenerateArgs(const GenerateOptions& options)
+{
+    std::string args = "--length " + std::to_string(options.length);
+    if (options.ports != 0)
+        args += " --ports " + std::to_string(options.ports);
+    return args;
+}
+
+int GenerateCommand(const std::vector<std::string>& args)
+{
+    GenerateOptions options;
+    bool seeded = false;
+    uint64_t seed = 0;
+    for (size_t i = 0; i < args.size(); i++) {
+        const std::string& a = args[i];
+        if (a == "--help" || a == "-h") {
+            std::cout << kGenerateHelp;
+            return kExitOk;
+        }
+        unsigned long long n = 0;
+        int status = 0;
+        if (a != "--seed" && a != "--ports" && a != "--length") {
+            std::cerr << "kvmon-sim: generate: unknown option " << a << '\n';
+            return kExitUsage;
+        }
+        unsigned long long max = a == "--seed" ? UINT64_MAX : a == "--ports" ? 4 : 10000;
+        if (!OptionNumber(args, &i, a == "--seed" ? 0 : 1, max, &n, &status))
+            return status;
+        if (a == "--seed") {
+            seed = n;
+            seeded = true;
+        } else if (a == "--ports") {
+            options.ports = static_cast<unsigned>(n);
+        } else {
+            options.length = static_cast<unsigned>(n);
+        }
+    }
+    if (!seeded) {
+        std::cerr << "kvmon-sim: generate: --seed N is needed\n";
+        return kExitUsage;
+    }
+    std::cout << "# generated scenario of seed " << seed << " (" << GenerateArgs(options) << ")\n"
+              << GenerateScenarioText(seed, options);
+    return kExitOk;
+}
+
+int ReportExplore(const ExploreResult& result, const ExploreOptions& options, const GenerateOptions& generate,
+                  const std::string& save, std::ostream& out)
+{
+    int status = PrintExploreReport(result, options, out);
+    if (options.generate && !result.violations.empty())
+        ShrinkFirst(result.violations.front(), generate, save, out);
+    if (options.reach) {
+        out << '\n';
+        PrintReach(result.reach, result.played, out);
+    }
+    return status;
+}
+
+}  // namespace kvtools
