@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <set>
 
 #include "cli.h"
 #include "shrink/shrink.h"
@@ -103,8 +104,12 @@ int ReportExplore(const ExploreResult& result, const ExploreOptions& options, co
                   const std::string& save, std::ostream& out)
 {
     int status = PrintExploreReport(result, options, out);
-    if (options.generate && !result.violations.empty())
-        ShrinkFirst(result.violations.front(), generate, save, out);
+    // The lowest seed of each invariant broken.
+    std::set<std::string> shrunk;
+    for (const FoundViolation& v : result.violations) {
+        if (options.generate && shrunk.insert(v.violation.invariant).second)
+            ShrinkFirst(v, generate, save, out);
+    }
     if (options.reach) {
         out << '\n';
         PrintReach(result.reach, result.played, out);

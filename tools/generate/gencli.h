@@ -19,8 +19,9 @@ int GenerateCommand(const std::vector<std::string>& args);
 // The options `--generate ARGS` of a seed's scenario, as given ("--length 40 --ports 2").
 std::string GenerateArgs(const GenerateOptions& options);
 
-// explore's report, then for a run of generated scenarios the lowest violating seed shrunk
-// and saved in folder `save` as shrunk-SEED.scn, then the reach when it was counted.
+// explore's report, then for a run of generated scenarios the lowest violating seed of each
+// invariant broken shrunk and saved in folder `save` as shrunk-SEED.scn, then the reach
+// when it was counted.
 // Returns the exit status: 0 without violations, 1 with.
 int ReportExplore(const ExploreResult& result, const ExploreOptions& options, const GenerateOptions& generate,
                   const std::string& save, std::ostream& out);

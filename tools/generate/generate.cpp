@@ -6,6 +6,7 @@
 // are waiting. Operations whose preconditions do not hold are not drawn.
 #include "generate.h"
 
+#include <algorithm>
 #include <deque>
 #include <vector>
 
@@ -72,6 +73,8 @@ struct GenPort {
     bool refused = false;            // the last start-doc was refused (no document)
     unsigned failsAhead = 0;         // starts the port monitor still refuses
     std::vector<size_t> printers;    // the printers declared on it
+    unsigned long long woken = 0;    // when the spooler last woke its polling thread (generator's clock)
+    size_t follows = 0;              // the printer its polling thread follows: of the last open or start
 };
 
 // A printer as the lines so far have left it.
@@ -111,6 +114,23 @@ private:
     size_t current_ = 0;               // the current printer
     std::deque<bool> answers_;         // prompt answers waiting: true for Retry
     unsigned names_ = 0;               // printer names handed out
+    unsigned cycle_ = 2000;            // the polling interval
+    unsigned long long now_ = 0;       // platform ms the waits so far add up to
+
+    void Pass(unsigned ms)
+    {
+        Line("wait " + std::to_string(ms));
+        now_ += ms;
+    }
+
+    // The wait after which a polling thread, idle since it was last woken, comes back from
+    // the pause that follows a printer it found deleted now: its next poll, plus one cycle.
+    unsigned ConfirmWait(const GenPort& port) const
+    {
+        unsigned long long since = now_ - port.woken;
+        unsigned long long cycles = since == 0 ? 1 : (since + cycle_ - 1) / cycle_;
+        return static_cast<unsigned>(port.woken + (cycles + 1) * cycle_ - now_);
+    }
 
     bool On(Kind k) const { return enabled_[k]; }
     void Line(const std::string& s) { lines_.push_back(s); }
@@ -121,7 +141,11 @@ private:
     void Scene()
     {
         if (On(kReadCycle))
-            Line("read-cycle " + std::to_string(rng_.Pick({2000u, 2000u, 3000u, 1000u, 4500u})));
+        {
+            unsigned ms = rng_.Pick({2000u, 2000u, 3000u, 1000u, 4500u});
+            Line("read-cycle " + std::to_string(ms));
+            cycle_ = std::max(ms, 2000u);  // the monitor polls every 2000 ms at least
+        }
         if (On(kCompanion) && rng_.OneIn(3))
             Line("statovue off");
         unsigned count = options_.ports != 0 ? options_.ports : 1 + rng_.Below(4);
@@ -200,7 +224,7 @@ private:
             if (Try(rng_.Below(32)))
                 return;
         }
-        Line("wait " + std::to_string(Wait()));
+        Pass(Wait());
     }
 
     unsigned Wait()
@@ -220,6 +244,7 @@ private:
             OnPort(p);
             Line("open");
             port.open = true;
+            port.follows = current_;
             return true;
         }
         if (draw <= 6) {
@@ -242,6 +267,7 @@ private:
                 return false;
             OnPort(p);
             Line("end-doc");
+            port.woken = now_;
             port.doc = false;
             port.refused = false;
             return true;
@@ -257,7 +283,7 @@ private:
             return true;
         }
         if (draw <= 18) {
-            Line("wait " + std::to_string(Wait()));
+            Pass(Wait());
             return true;
         }
         if (draw <= 20)
@@ -269,6 +295,7 @@ private:
                 return false;
             OnPort(p);
             Line("status-request");
+            port.woken = now_;
             return true;
         }
         if (draw == 24)
@@ -279,6 +306,8 @@ private:
     void StartDoc(GenPort& port)
     {
         Line("start-doc " + Q(rng_.Pick({"Report", "Labels", "Invoice", "Page"})));
+        port.woken = now_;
+        port.follows = current_;
         // Each attempt the port monitor refuses shows the prompt; Retry restarts the job
         // when its printer is still in the spooler, at most ten attempts in all.
         bool exists = !printers_[current_].deleted;
@@ -378,8 +407,11 @@ private:
             Line("rename " + Q(printer.name));
             return true;
         }
-        if (draw == 28 && On(kDelete) && !printer.deleted && ports_[printer.port].open)
-            return GoneAndBack(i);
+        if (draw == 28 && On(kDelete)) {
+            size_t p = AnyPort();
+            if (ports_[p].open && !printers_[ports_[p].follows].deleted)
+                return GoneAndBack(ports_[p].follows);
+        }
         if (draw <= 28) {
             if (!On(kDelete))
                 return false;
@@ -402,7 +434,7 @@ private:
                                : std::string("companion ") + rng_.Pick({"ok", "missing", "read-only"}));
             return true;
         }
-        Line("wait " + std::to_string(Wait()));
+        Pass(Wait());
         return true;
     }
 
@@ -412,10 +444,31 @@ private:
     {
         GenPort& port = ports_[printers_[i].port];
         Select(i);
+        bool held = false;
+        if (port.doc && rng_.OneIn(2)) {
+            // The document ends first: its thread holds it and polls from now on (with no
+            // status block, when the device stops answering).
+            if ((On(kNoAnswer) || On(kStatusRequest)) && rng_.OneIn(2))
+                Line("device " + port.name + " no-answer");
+            held = true;
+            Line("end-doc");
+            port.woken = now_;
+            port.doc = false;
+        }
         Line("delete-printer");
         printers_[i].deleted = true;
-        Line("wait " + std::to_string(rng_.Pick({0u, 1000u, 1999u, 2000u, 2001u, 3000u, 4000u})));
-        unsigned next = rng_.Below(3);
+        switch (rng_.Below(4)) {
+        case 0:
+            Pass(ConfirmWait(port));
+            break;
+        case 1:
+            Pass(cycle_ * (1 + rng_.Below(2)));
+            break;
+        default:
+            Pass(rng_.Pick({0u, 1000u, 1999u, 2000u, 2001u, 3000u, 4000u}));
+            break;
+        }
+        unsigned next = held && On(kStatusRequest) && rng_.OneIn(2) ? 1 : rng_.Below(3);
         if (next == 0 || port.doc) {
             Line("add-printer");
             printers_[i].deleted = false;
@@ -423,6 +476,7 @@ private:
         }
         if (next == 1 && On(kStatusRequest)) {
             Line("status-request");
+            port.woken = now_;
         } else {
             StartDoc(port);
         }
@@ -434,7 +488,7 @@ private:
     void Finish()
     {
         if (rng_.OneIn(2))
-            Line("wait " + std::to_string(Wait()));
+            Pass(Wait());
         for (size_t p = 0; p < ports_.size(); p++) {
             GenPort& port = ports_[p];
             if (!port.open)

@@ -109,6 +109,9 @@ const Unreachable kUnreachable[] = {
      "the simulated port monitor always has it, and the spooler sends no device requests"},
     {"request-refused: device request 0xN: an ECP port with jobs queued", "the simulated spooler sends no device requests"},
     {"status-request: not refreshed: not a \"...\" request", "the simulated spooler asks only for \"Printer Status\""},
+    {"status-request: not refreshed: the polling thread is ending",
+     "the spooler would have to be held between its two looks at the thread while the thread confirms its "
+     "printer gone (a stall); the scheduler never holds a runnable thread"},
     {"trace-on: level N, to the debugger", "the simulation keeps no trace file settings in the registry"},
     {"trace-on: level N, cap N bytes, then \"...\"", "the simulation keeps no trace file settings in the registry"},
 };
