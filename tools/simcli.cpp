@@ -22,7 +22,8 @@ const char* const kRunUsage =
     "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--json] [--verbose]\n"
     "                     [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
     "       kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N] [--reach]\n"
-    "       kvmon-sim explore --generate [--ports N] [--length L] [--seeds N] [--from S] [--jobs N] [--save DIR]\n"
+    "       kvmon-sim explore --generate [--ports N] [--length L] [--seeds N] [--from S] [--jobs N]\n"
+    "                         [--save DIR | --no-shrink]\n"
     "       kvmon-sim generate --seed N [--ports N] [--length L]\n"
     "       kvmon-sim shrink SCENARIO --seed N [--search K] [--out FILE]\n";
 
@@ -50,7 +51,8 @@ const char kRunHelp[] =
 
 const char kExploreHelp[] =
     "usage: kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N] [--reach]\n"
-    "       kvmon-sim explore --generate [--ports N] [--length L] [--seeds N] [--from S] [--jobs N] [--save DIR]\n"
+    "       kvmon-sim explore --generate [--ports N] [--length L] [--seeds N] [--from S] [--jobs N]\n"
+    "                         [--save DIR | --no-shrink]\n"
     "Plays a scenario under many schedules of the deterministic run and reports the seeds that\n"
     "break an invariant or an expect line. With --generate each seed plays a scenario of its own,\n"
     "drawn from the seed (kvmon-sim generate prints it), and the first violation is shrunk to a\n"
@@ -62,7 +64,8 @@ const char kExploreHelp[] =
     "                 never reached (always with --generate)\n"
     "  --ports N      --generate: ports of each scenario (1 to 4; default drawn per seed)\n"
     "  --length L     --generate: operations of each scenario (1 to 10000, default 40)\n"
-    "  --save DIR     --generate: where the shrunk scenario is written (default .)\n"
+    "  --save DIR     --generate: where the shrunk scenarios are written (default .)\n"
+    "  --no-shrink    --generate: report the violations without shrinking them\n"
     "Exit status: 0 no violation, 1 violations, 2 bad arguments or scenario.\n";
 
 bool IsHelp(const std::string& a)
@@ -246,6 +249,8 @@ int ExploreCommand(const std::vector<std::string>& args)
             (a == "--ports" ? generate.ports : generate.length) = static_cast<unsigned>(n);
         } else if (a == "--generate" || a == "--reach") {
             (a == "--generate" ? generated : options.reach) = true;
+        } else if (a == "--no-shrink") {
+            save.clear();
         } else if (a == "--save") {
             if (i + 1 >= args.size())
                 return Usage("--save needs a folder");

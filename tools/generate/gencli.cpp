@@ -38,7 +38,7 @@ void ShrinkFirst(const FoundViolation& first, const GenerateOptions& generate, c
             << "\" again when played alone\n";
         return;
     }
-    std::string file = (save.empty() ? std::string(".") : save) + "/shrunk-" + std::to_string(first.seed) + ".scn";
+    std::string file = save + "/shrunk-" + std::to_string(first.seed) + ".scn";
     std::ofstream f(file);
     f << ShrunkFile(*s, "the generated scenario of seed " + std::to_string(first.seed) + " (" + GenerateArgs(generate) +
                             ")",
@@ -107,7 +107,7 @@ int ReportExplore(const ExploreResult& result, const ExploreOptions& options, co
     // The lowest seed of each invariant broken.
     std::set<std::string> shrunk;
     for (const FoundViolation& v : result.violations) {
-        if (options.generate && shrunk.insert(v.violation.invariant).second)
+        if (options.generate && !save.empty() && shrunk.insert(v.violation.invariant).second)
             ShrinkFirst(v, generate, save, out);
     }
     if (options.reach) {

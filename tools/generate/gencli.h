@@ -20,8 +20,8 @@ int GenerateCommand(const std::vector<std::string>& args);
 std::string GenerateArgs(const GenerateOptions& options);
 
 // explore's report, then for a run of generated scenarios the lowest violating seed of each
-// invariant broken shrunk and saved in folder `save` as shrunk-SEED.scn, then the reach
-// when it was counted.
+// invariant broken shrunk and saved in folder `save` as shrunk-SEED.scn ("": not shrunk),
+// then the reach when it was counted.
 // Returns the exit status: 0 without violations, 1 with.
 int ReportExplore(const ExploreResult& result, const ExploreOptions& options, const GenerateOptions& generate,
                   const std::string& save, std::ostream& out);
