@@ -123,6 +123,16 @@ private:
         now_ += ms;
     }
 
+    // A printer added to the spooler on a port that has one already; it becomes current.
+    bool AddToPort()
+    {
+        if (!On(kShared) || printers_.size() >= 8)
+            return false;
+        Declare(AnyPort());
+        current_ = printers_.size() - 1;
+        return true;
+    }
+
     // The wait after which a polling thread, idle since it was last woken, comes back from
     // the pause that follows a printer it found deleted now: its next poll, plus one cycle.
     unsigned ConfirmWait(const GenPort& port) const
@@ -407,7 +417,7 @@ private:
             Line("rename " + Q(printer.name));
             return true;
         }
-        if (draw == 28 && On(kDelete)) {
+        if ((draw == 28 || draw == 25) && On(kDelete)) {
             size_t p = AnyPort();
             if (ports_[p].open && !printers_[ports_[p].follows].deleted)
                 return GoneAndBack(ports_[p].follows);
@@ -434,6 +444,8 @@ private:
                                : std::string("companion ") + rng_.Pick({"ok", "missing", "read-only"}));
             return true;
         }
+        if (rng_.OneIn(3) && AddToPort())
+            return true;
         Pass(Wait());
         return true;
     }
@@ -457,18 +469,19 @@ private:
         }
         Line("delete-printer");
         printers_[i].deleted = true;
-        switch (rng_.Below(4)) {
+        // What comes next is timed to the thread's second look at the printer, mostly.
+        unsigned next = held && On(kStatusRequest) && rng_.OneIn(2) ? 1 : rng_.Below(3);
+        switch (rng_.Below(next == 0 ? 4 : 6)) {
         case 0:
-            Pass(ConfirmWait(port));
-            break;
-        case 1:
             Pass(cycle_ * (1 + rng_.Below(2)));
             break;
-        default:
+        case 1:
             Pass(rng_.Pick({0u, 1000u, 1999u, 2000u, 2001u, 3000u, 4000u}));
             break;
+        default:
+            Pass(ConfirmWait(port));
+            break;
         }
-        unsigned next = held && On(kStatusRequest) && rng_.OneIn(2) ? 1 : rng_.Below(3);
         if (next == 0 || port.doc) {
             Line("add-printer");
             printers_[i].deleted = false;

@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <map>
 #include <cstdlib>
 #include <sstream>
+#include <variant>
 #include <vector>
 
 #include "kvplatform.h"
@@ -209,6 +211,77 @@ public:
         return any;
     }
 
+    // Printers as a whole: every line that names one dropped together, and each rename
+    // undone (the lines after it use the name before it). Returns whether any change held.
+    bool Printers()
+    {
+        bool any = false;
+        Scenario parsed;
+        std::string error;
+        if (!ParseScenario(Join(lines_), "shrink", &parsed, &error))
+            return false;
+        std::vector<std::pair<std::string, std::string>> renames;  // new name, old name
+        std::map<std::string, size_t> printer;  // printer of each name, numbered as declared
+        std::vector<size_t> owner;              // the printer each line acts on (0 for none)
+        size_t printers = 0;
+        for (const Command& c : parsed.commands) {
+            if (std::holds_alternative<cmd::Printer>(c.args))
+                printer[c.printer] = ++printers;
+            if (const auto* r = std::get_if<cmd::Rename>(&c.args)) {
+                renames.emplace_back(r->newName, c.printer);
+                printer[r->newName] = printer[c.printer];
+            }
+            auto it = printer.find(c.printer);
+            owner.push_back(it == printer.end() ? 0 : it->second);
+        }
+        for (size_t p = printers; p >= 1 && owner.size() == lines_.size(); p--) {
+            std::vector<std::string> candidate;
+            for (size_t i = 0; i < lines_.size(); i++) {
+                if (owner[i] != p)
+                    candidate.push_back(lines_[i]);
+            }
+            if (Holds(candidate)) {
+                any = true;
+                break;  // the lines are numbered anew
+            }
+        }
+        // A printer deleted and added again, or added and deleted again: both lines go
+        // together (either alone is refused).
+        for (size_t i = 0; i < lines_.size() && owner.size() == lines_.size(); i++) {
+            if (lines_[i] != "delete-printer" && lines_[i] != "add-printer")
+                continue;
+            for (size_t j = i + 1; j < lines_.size(); j++) {
+                if ((lines_[j] != "delete-printer" && lines_[j] != "add-printer") || owner[j] != owner[i])
+                    continue;
+                if (lines_[j] == lines_[i])
+                    break;
+                std::vector<std::string> candidate = lines_;
+                candidate.erase(candidate.begin() + static_cast<long>(j));
+                candidate.erase(candidate.begin() + static_cast<long>(i));
+                if (Holds(candidate))
+                    return true;  // the lines are numbered anew
+                break;
+            }
+        }
+        for (const auto& r : renames) {
+            std::vector<std::string> candidate;
+            bool after = false;
+            for (std::string line : lines_) {
+                if (!after && line == "rename \"" + r.first + "\"") {
+                    after = true;
+                    continue;
+                }
+                for (size_t at = line.find("\"" + r.first + "\""); after && at != std::string::npos;
+                     at = line.find("\"" + r.first + "\"", at + 1))
+                    line.replace(at, r.first.size() + 2, "\"" + r.second + "\"");
+                candidate.push_back(line);
+            }
+            if (after && Holds(candidate))
+                any = true;
+        }
+        return any;
+    }
+
     Shrunk& Result()
     {
         result_.text = Join(lines_);
@@ -303,9 +376,9 @@ std::optional<Shrunk> Shrink(const std::string& text, uint64_t seed, const std::
     // The original must break it (under its own seed, or one of the search).
     if (!shrinker.Holds(lines))
         return std::nullopt;
-    shrinker.RemoveLines();
-    while (shrinker.Simplify())
+    do
         shrinker.RemoveLines();
+    while (shrinker.Printers() || shrinker.Simplify());
     Shrunk result = shrinker.Result();
     result.originalLines = lines.size();
     result.invariant = invariant;
