@@ -170,7 +170,8 @@ void Player::Do(const Command& c, const cmd::StatusRequest&)
 
 void Player::Misuse(const std::string& function, const std::string& port, const std::string& why)
 {
-    misuses_++;
+    if (!violation_)
+        misuses_++;
     Event e = MakeEvent("misuse", "spooler misuse: " + function + "(" + port + ") although " + why);
     e.Str("function", function).Str("port", port).Str("why", why);
     timeline_.Add(e);

@@ -98,7 +98,7 @@ private:
     std::map<std::string, WORD> codes_;                 // last status code applied per port
     unsigned broadcasts_ = 0;
     unsigned prompts_ = 0;
-    unsigned misuses_ = 0;  // calls marked as spooler misuse
+    unsigned misuses_ = 0;  // calls marked as spooler misuse before a violation
     std::optional<LiveCounts> baseline_;
     std::optional<Violation> violation_;
     DWORD violationSeq_ = 0;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <set>
 
 #include "cli.h"
@@ -104,6 +105,15 @@ int ReportExplore(const ExploreResult& result, const ExploreOptions& options, co
                   const std::string& save, std::ostream& out)
 {
     int status = PrintExploreReport(result, options, out);
+    std::map<std::string, size_t> byInvariant;
+    for (const FoundViolation& v : result.violations)
+        byInvariant[v.violation.invariant]++;
+    if (byInvariant.size() > 1 || (!byInvariant.empty() && result.violations.size() > 21)) {
+        out << "\nby invariant:";
+        for (const auto& entry : byInvariant)
+            out << (entry.first == byInvariant.begin()->first ? " " : ", ") << entry.first << " " << entry.second;
+        out << '\n';
+    }
     // The lowest seed of each invariant broken.
     std::set<std::string> shrunk;
     for (const FoundViolation& v : result.violations) {
