@@ -135,10 +135,13 @@ private:
 
     // The wait after which a polling thread, idle since it was last woken, comes back from
     // the pause that follows a printer it found deleted now: its next poll, plus one cycle.
-    unsigned ConfirmWait(const GenPort& port) const
+    // When the deletion falls on a poll, the thread may look just before it or just after.
+    unsigned ConfirmWait(const GenPort& port)
     {
         unsigned long long since = now_ - port.woken;
         unsigned long long cycles = since == 0 ? 1 : (since + cycle_ - 1) / cycle_;
+        if (since % cycle_ == 0 && rng_.OneIn(2))
+            cycles = since / cycle_;
         return static_cast<unsigned>(port.woken + (cycles + 1) * cycle_ - now_);
     }
 
@@ -470,7 +473,7 @@ private:
         Line("delete-printer");
         printers_[i].deleted = true;
         // What comes next is timed to the thread's second look at the printer, mostly.
-        unsigned next = held && On(kStatusRequest) && rng_.OneIn(2) ? 1 : rng_.Below(3);
+        unsigned next = held && On(kStatusRequest) && rng_.OneIn(2) ? 1 : std::min(rng_.Below(4), 2u);
         switch (rng_.Below(next == 0 ? 4 : 6)) {
         case 0:
             Pass(cycle_ * (1 + rng_.Below(2)));
