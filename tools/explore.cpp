@@ -48,17 +48,6 @@ bool Decode(const std::string& bytes, Violation* v)
     return true;
 }
 
-void WriteAll(int fd, const std::string& bytes)
-{
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n <= 0)
-            return;
-        done += static_cast<size_t>(n);
-    }
-}
-
 // A worker: plays seeds first..end-1 one after the other in this process (the monitor is
 // detached and loaded again, the platform restarts its clock and generator), and stops at
 // the first violation, written to fd. *current tells the parent which seed it is on,
@@ -69,17 +58,7 @@ void WriteAll(int fd, const std::string& bytes)
 [[noreturn]] void Work(const Scenario& scenario, const ExploreOptions& explore, uint64_t first, uint64_t end,
                        volatile uint64_t* current, ReachTally* tally, int fd, bool excerpt)
 {
-    // A worker whose parent is gone has nobody to report to.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    // One heap arena for every thread: a polling thread's own arena would cost fresh pages
-    // in every schedule.
-    mallopt(M_ARENA_MAX, 1);
-    // Workers run side by side: each names its shared blocks in its own namespace.
-    kvplat::SetMappingNamespace("kvmon-explore-" + std::to_string(getpid()));
-    RunOptions options;
-    options.timeline = false;
-    options.excerpt = excerpt;
-    options.diskFiles = false;
+    RunOptions options = WorkerRunOptions(excerpt);
     options.onStuck = [fd](const Violation& v) { WriteAll(fd, Encode(v)); };
     if (tally != nullptr && !excerpt)
         options.traceSink = ReachSink;
@@ -174,6 +153,33 @@ std::optional<Violation> PlayAlone(const Scenario& scenario, const ExploreOption
 }
 
 }  // namespace
+
+void WriteAll(int fd, const std::string& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0)
+            return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+RunOptions WorkerRunOptions(bool excerpt)
+{
+    // A worker whose parent is gone has nobody to report to.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // One heap arena for every thread: a polling thread's own arena would cost fresh pages
+    // in every schedule.
+    mallopt(M_ARENA_MAX, 1);
+    // Workers run side by side: each names its shared blocks in its own namespace.
+    kvplat::SetMappingNamespace("kvmon-explore-" + std::to_string(getpid()));
+    RunOptions options;
+    options.timeline = false;
+    options.excerpt = excerpt;
+    options.diskFiles = false;
+    return options;
+}
 
 ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options, std::ostream& err)
 {

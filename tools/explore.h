@@ -40,6 +40,14 @@ struct ExploreResult {
     ReachCounts reach;                       // seeds per kind of decision, when counted
 };
 
+// In a process forked to play schedules: it dies with its parent, keeps one heap arena and
+// publishes in a namespace of its own; the options of a run without a timeline (excerpt:
+// the lines are kept for a violation's excerpt).
+RunOptions WorkerRunOptions(bool excerpt);
+
+// Writes all of bytes to fd (a worker's report pipe).
+void WriteAll(int fd, const std::string& bytes);
+
 ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options, std::ostream& err);
 
 // The report: a summary line, then the first violation in full (seed, invariant, the

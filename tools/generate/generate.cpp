@@ -153,14 +153,19 @@ private:
 
     void Scene()
     {
-        if (On(kReadCycle))
-        {
+        if (On(kReadCycle)) {
             unsigned ms = rng_.Pick({2000u, 2000u, 3000u, 1000u, 4500u});
             Line("read-cycle " + std::to_string(ms));
             cycle_ = std::max(ms, 2000u);  // the monitor polls every 2000 ms at least
         }
         if (On(kCompanion) && rng_.OneIn(3))
             Line("statovue off");
+        std::string handles = On(kDeletedHandles) && HandlesLine() != Where::Unknown
+                                  ? std::string("deleted-handles ") +
+                                        rng_.Pick({"fail", "pending", "answer"})
+                                  : std::string();
+        if (!handles.empty() && HandlesLine() == Where::First)
+            Line(handles);
         unsigned count = options_.ports != 0 ? options_.ports : 1 + rng_.Below(4);
         const char* usb[] = {"USB001", "USB002", "USB003", "USB004"};
         const char* lpt[] = {"LPT1", "LPT2", "LPT3", "LPT4"};
@@ -183,20 +188,25 @@ private:
             Line("device " + p.name + " code 63400" + (Raw() ? " raw" : ""));
         }
         current_ = printers_.size() - 1;
-        if (On(kDeletedHandles) && DeletedHandlesKnown())
-            Line(std::string("deleted-handles ") + rng_.Pick({"fail", "pending", "answer"}));
+        if (!handles.empty() && HandlesLine() == Where::AfterPrinters)
+            Line(handles);
     }
 
     // Whether this build's scenario language has the deleted-handles line (how a deleted
-    // printer's open handles answer the monitor).
-    static bool DeletedHandlesKnown()
+    // printer's open handles answer the monitor), and where it may stand.
+    enum class Where { Unknown, AfterPrinters, First };
+    static Where HandlesLine()
     {
-        static const bool known = [] {
+        static const Where where = [] {
             Scenario s;
             std::string error;
-            return ParseScenario("printer \"P\" port USB001\ndeleted-handles fail\n", "probe", &s, &error);
+            if (ParseScenario("printer \"P\" port USB001\ndeleted-handles fail\n", "probe", &s, &error))
+                return Where::AfterPrinters;
+            if (ParseScenario("deleted-handles fail\nprinter \"P\" port USB001\n", "probe", &s, &error))
+                return Where::First;
+            return Where::Unknown;
         }();
-        return known;
+        return where;
     }
 
     bool Raw() { return On(kRaw) && rng_.OneIn(2); }

@@ -2,8 +2,6 @@
 // after the other, until one breaks the same invariant.
 #include "shrink.h"
 
-#include <malloc.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +12,7 @@
 #include <variant>
 #include <vector>
 
-#include "kvplatform.h"
+#include "explore.h"
 #include "scenario.h"
 #include "scenlex.h"
 #include "simrun.h"
@@ -23,37 +21,21 @@ namespace kvtools {
 
 namespace {
 
-void Send(int fd, const std::string& text)
-{
-    for (size_t done = 0; done < text.size();) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n <= 0)
-            return;
-        done += static_cast<size_t>(n);
-    }
-}
-
 // A child playing seeds first..end-1: "seed S" before each, "found S DETAIL" and exit 0
 // at the first that breaks the invariant, exit 1 when none does. A deadlock ends the
 // process: "stuck INVARIANT DETAIL" comes first.
 [[noreturn]] void Search(const Scenario& scenario, const std::string& invariant, uint64_t first, uint64_t end, int fd)
 {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    mallopt(M_ARENA_MAX, 1);
-    kvplat::SetMappingNamespace("kvmon-explore-" + std::to_string(getpid()));
-    RunOptions options;
-    options.timeline = false;
-    options.excerpt = false;
-    options.diskFiles = false;
-    options.onStuck = [fd](const Violation& v) { Send(fd, "stuck 0 " + v.invariant + "\n" + v.detail + "\n"); };
+    RunOptions options = WorkerRunOptions(false);
+    options.onStuck = [fd](const Violation& v) { WriteAll(fd, "stuck 0 " + v.invariant + "\n" + v.detail + "\n"); };
     for (uint64_t seed = first; seed < end; seed++) {
-        Send(fd, "seed " + std::to_string(seed) + "\n");
+        WriteAll(fd, "seed " + std::to_string(seed) + "\n");
         options.seed = seed;
         std::ostringstream out;
         std::ostringstream err;
         RunResult r = RunScenario(scenario, options, out, err);
         if (r.violated && (invariant.empty() || r.violation.invariant == invariant)) {
-            Send(fd, "found " + std::to_string(r.misuses) + " " + r.violation.invariant + "\n" + r.violation.detail +
+            WriteAll(fd, "found " + std::to_string(r.misuses) + " " + r.violation.invariant + "\n" + r.violation.detail +
                          "\n");
             _exit(0);
         }
