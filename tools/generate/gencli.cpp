@@ -8,7 +8,7 @@
 #include <set>
 
 #include "cli.h"
-#include "shrink/shrink.h"
+#include "shrink.h"
 #include "simcli.h"
 
 namespace kvtools {
@@ -21,7 +21,10 @@ const char kGenerateHelp[] =
     "same scenario); kvmon-sim run FILE --seed N plays it under that seed's schedule.\n"
     "  --seed N       the seed (0 to 2^64-1)\n"
     "  --ports N      ports of the scenario (1 to 4; default: drawn from the seed)\n"
-    "  --length L     operations after the set-up lines (1 to 10000, default 40)\n";
+    "  --length L     operations after the set-up lines (1 to 10000, default 40)\n"
+    "Exit status: 0 printed, 2 bad arguments.\n"
+    "Numbers are decimal digits, or 0x and hexadecimal digits. --NAME=VALUE is --NAME VALUE;\n"
+    "-- ends the options.\n";
 
 // The lowest violating seed's scenario, shrunk and saved; one report line or two.
 void ShrinkFirst(const FoundViolation& first, const GenerateOptions& generate, const std::string& save,
@@ -68,20 +71,22 @@ int GenerateCommand(const std::vector<std::string>& args)
     GenerateOptions options;
     bool seeded = false;
     uint64_t seed = 0;
-    for (size_t i = 0; i < args.size(); i++) {
-        const std::string& a = args[i];
+    int status = 0;
+    ArgReader line{args};
+    std::string a;
+    while (NextArg(&line, &a)) {
+        unsigned long long n = 0;
         if (a == "--help" || a == "-h") {
             std::cout << kGenerateHelp;
             return kExitOk;
         }
-        unsigned long long n = 0;
-        int status = 0;
-        if (a != "--seed" && a != "--ports" && a != "--length") {
-            std::cerr << "kvmon-sim: generate: unknown option " << a << '\n';
+        if (!line.option || (a != "--seed" && a != "--ports" && a != "--length")) {
+            std::cerr << "kvmon-sim: " << (line.option ? "unknown option " : "unexpected operand ") << a
+                      << " (kvmon-sim generate --help)\n";
             return kExitUsage;
         }
         unsigned long long max = a == "--seed" ? UINT64_MAX : a == "--ports" ? 4 : 10000;
-        if (!OptionNumber(args, &i, a == "--seed" ? 0 : 1, max, &n, &status))
+        if (!OptionNumber(&line, "generate", a, a == "--seed" ? 0 : 1, max, &n, &status))
             return status;
         if (a == "--seed") {
             seed = n;
@@ -92,8 +97,9 @@ int GenerateCommand(const std::vector<std::string>& args)
             options.length = static_cast<unsigned>(n);
         }
     }
-    if (!seeded) {
-        std::cerr << "kvmon-sim: generate: --seed N is needed\n";
+    if (!line.error.empty() || !seeded) {
+        std::cerr << "kvmon-sim: " << (line.error.empty() ? "--seed N is needed" : line.error)
+                  << " (kvmon-sim generate --help)\n";
         return kExitUsage;
     }
     std::cout << "# generated scenario of seed " << seed << " (" << GenerateArgs(options) << ")\n"

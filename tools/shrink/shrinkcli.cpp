@@ -21,7 +21,9 @@ const char kShrinkHelp[] =
     "  --seed N       the seed that breaks it (0 to 2^64-1)\n"
     "  --search K     seeds tried for each smaller scenario (1 to 1000, default 51)\n"
     "  --out FILE     where the shrunk scenario goes (default: SCENARIO with .shrunk.scn)\n"
-    "Exit status: 0 shrunk and written, 1 the scenario breaks nothing under seed N, 2 bad arguments.\n";
+    "Exit status: 0 shrunk and written, 1 the scenario breaks nothing under seed N, 2 bad arguments.\n"
+    "Numbers are decimal digits, or 0x and hexadecimal digits. --NAME=VALUE is --NAME VALUE;\n"
+    "-- ends the options.\n";
 
 }  // namespace
 
@@ -33,14 +35,16 @@ int ShrinkCommand(const std::vector<std::string>& args)
     bool seeded = false;
     ShrinkOptions options;
     int status = 0;
-    for (size_t i = 0; i < args.size(); i++) {
-        const std::string& a = args[i];
+    ArgReader line{args};
+    std::string a;
+    while (NextArg(&line, &a)) {
         unsigned long long n = 0;
         if (a == "--help" || a == "-h") {
             std::cout << kShrinkHelp;
             return kExitOk;
-        } else if (a == "--seed" || a == "--search") {
-            if (!OptionNumber(args, &i, a == "--seed" ? 0 : 1, a == "--seed" ? UINT64_MAX : 1000, &n, &status))
+        } else if (line.option && (a == "--seed" || a == "--search")) {
+            if (!OptionNumber(&line, "shrink", a, a == "--seed" ? 0 : 1, a == "--seed" ? UINT64_MAX : 1000, &n,
+                              &status))
                 return status;
             if (a == "--seed") {
                 seed = n;
@@ -48,14 +52,21 @@ int ShrinkCommand(const std::vector<std::string>& args)
             } else {
                 options.search = static_cast<unsigned>(n);
             }
-        } else if (a == "--out" && i + 1 < args.size()) {
-            outFile = args[++i];
-        } else if ((a.size() > 1 && a[0] == '-') || !file.empty()) {
-            std::cerr << "kvmon-sim: shrink: unexpected argument " << a << " (kvmon-sim shrink --help)\n";
+        } else if (line.option && a == "--out") {
+            if (!OptionValue(&line, &outFile) || outFile.empty()) {
+                std::cerr << "kvmon-sim: --out needs a file name (kvmon-sim shrink --help)\n";
+                return kExitUsage;
+            }
+        } else if (line.option || !file.empty()) {
+            std::cerr << "kvmon-sim: unexpected argument " << a << " (kvmon-sim shrink --help)\n";
             return kExitUsage;
         } else {
             file = a;
         }
+    }
+    if (!line.error.empty()) {
+        std::cerr << "kvmon-sim: " << line.error << " (kvmon-sim shrink --help)\n";
+        return kExitUsage;
     }
     if (file.empty() || !seeded) {
         std::cerr << "kvmon-sim: shrink: a scenario and --seed N are needed (kvmon-sim shrink --help)\n";

@@ -13,8 +13,8 @@
 #include "devstatus.h"
 #include "kvmon_version.h"
 #include "scenario.h"
-#include "generate/gencli.h"
-#include "shrink/shrinkcli.h"
+#include "gencli.h"
+#include "shrinkcli.h"
 #include "simcli.h"
 
 namespace {
@@ -60,10 +60,6 @@ int main(int argc, char** argv)
     if (command == "--version") {
         std::cout << "kvmon-sim " KVMON_VERSION_STRING "\n";
         return kvtools::kExitOk;
-    }
-    if (command == "--version") {
-        std::cout << "kvmon-sim " KVMON_VERSION_STRING "\n";
-        return 0;
     }
     return Usage("unknown command \"" + command + "\"");
 }
