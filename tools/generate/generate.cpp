@@ -14,6 +14,12 @@ namespace kvtools {
 
 namespace gen {
 
+const char* const kKindNames[kKinds] = {
+    "rename",     "delete",      "shared",  "start-fails", "write-fails", "write-partial", "write-miscount",
+    "status-request", "close-mid-job", "codes", "unrecognised", "no-answer", "slow", "query-error",
+    "companion",  "read-cycle",  "queue",   "ecp",         "misuse",      "raw",           "deleted-handles",
+};
+
 void Generator::Pass(unsigned ms)
 {
     Line("wait " + std::to_string(ms));

@@ -42,6 +42,9 @@ enum Kind {
     kKinds
 };
 
+// The kinds by name, in the order above: the comment that opens a generated scenario.
+extern const char* const kKindNames[kKinds];
+
 // splitmix64: the generator's own numbers, independent of the schedule's.
 class Random {
 public:
@@ -101,7 +104,10 @@ public:
         for (unsigned i = 0; i < options_.length; i++)
             Operation();
         Finish();
-        std::string text;
+        std::string text = "# kinds:";
+        for (unsigned k = 0; k < kKinds; k++)
+            text += enabled_[k] ? std::string(" ") + kKindNames[k] : std::string();
+        text += "\n";
         for (const std::string& line : lines_)
             text += line + "\n";
         return text;
