@@ -9,6 +9,8 @@
 #include "args.h"
 #include "cli.h"
 #include "explore.h"
+#include "gencli.h"
+#include "generate.h"
 #include "kvplatform.h"
 #include "numbers.h"
 #include "runguard.h"
@@ -21,7 +23,11 @@ namespace kvtools {
 const char* const kRunUsage =
     "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--stalls on|off] [--json]\n"
     "                     [--verbose] [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
-    "       kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N] [--stalls on|off]\n";
+    "       kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N] [--stalls on|off] [--reach]\n"
+    "       kvmon-sim explore --generate [--ports N] [--length L] [--seeds N] [--from S] [--jobs N]\n"
+    "                         [--stalls on|off] [--save DIR | --no-shrink]\n"
+    "       kvmon-sim generate --seed N [--ports N] [--length L]\n"
+    "       kvmon-sim shrink SCENARIO --seed N [--stalls on|off] [--search K] [--out FILE]\n";
 
 namespace {
 
@@ -51,13 +57,23 @@ const char kRunHelp[] =
     "-- ends the options.\n";
 
 const char kExploreHelp[] =
-    "usage: kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N] [--stalls on|off]\n"
+    "usage: kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N] [--stalls on|off] [--reach]\n"
+    "       kvmon-sim explore --generate [--ports N] [--length L] [--seeds N] [--from S] [--jobs N]\n"
+    "                         [--stalls on|off] [--save DIR | --no-shrink]\n"
     "Plays a scenario under many schedules of the deterministic run and reports the seeds that\n"
-    "break an invariant or an expect line.\n"
+    "break an invariant or an expect line. With --generate each seed plays a scenario of its own,\n"
+    "drawn from the seed (kvmon-sim generate prints it), and the first violation is shrunk to a\n"
+    "scenario file.\n"
     "  --seeds N      how many schedules (1 to 100000000, default 1000)\n"
     "  --from S       the first seed (0 to 2^64-1, default 1)\n"
     "  --jobs N       worker processes (1 to 64, default one per processor)\n"
     "  --stalls on|off  seeds that hold runnable threads, as run --stalls (default on)\n"
+    "  --reach        count the kinds of the monitor's decisions the seeds reached, list those\n"
+    "                 never reached (always with --generate)\n"
+    "  --ports N      --generate: ports of each scenario (1 to 4; default drawn per seed)\n"
+    "  --length L     --generate: operations of each scenario (1 to 10000, default 40)\n"
+    "  --save DIR     --generate: where the shrunk scenarios are written (default .)\n"
+    "  --no-shrink    --generate: report the violations without shrinking them\n"
     "Exit status: 0 no violation, 1 violations, 2 bad arguments or scenario, 130 interrupted\n"
     "(SIGINT), 143 terminated (SIGTERM); both stop the workers and remove their status blocks\n"
     "and temporary folders first.\n"
@@ -97,6 +113,41 @@ int EndOfArgs(const std::string& command, const ArgReader& line, bool haveFile, 
     return 0;
 }
 
+
+// The namespace of a run's status blocks when --namespace names none: the one named by
+// $KVMON_SHM_NAMESPACE (which kvmon-stat reads as well), else one of this run's own, so
+// that runs side by side never read or overwrite each other's blocks.
+std::string OwnNamespace()
+{
+    const char* env = std::getenv("KVMON_SHM_NAMESPACE");
+    if (env != nullptr && *env != '\0')
+        return env;
+    return "kvmon-sim-" + std::to_string(getpid());
+}
+
+// Reads, checks and parses the scenario (the built-in one when file is empty, standard
+// input for "-"); 0 or exit status 2.
+int LoadScenario(const std::string& file, Scenario* scenario)
+{
+    std::string text = kDefaultScenario;
+    std::string name = "default";
+    std::string error;
+    if (!file.empty()) {
+        if (!ReadScenarioFile(file, std::cin, &text, &error)) {
+            std::cerr << "kvmon-sim: " << error << '\n';
+            return 2;
+        }
+        name = ScenarioName(file);
+    }
+    if (!ParseScenario(text, name, scenario, &error)) {
+        std::cerr << "kvmon-sim: " << name << ":" << error << '\n';
+        return 2;
+    }
+    return 0;
+}
+
+}  // namespace
+
 // The value of option `name` as a number, or a one-line error naming the option, the value
 // and the range (then false with *status 2).
 bool OptionNumber(ArgReader* r, const std::string& command, const std::string& name, unsigned long long min,
@@ -133,40 +184,6 @@ bool OptionStalls(ArgReader* r, const std::string& command, bool* on, int* statu
     *on = text == "on";
     return true;
 }
-
-// The namespace of a run's status blocks when --namespace names none: the one named by
-// $KVMON_SHM_NAMESPACE (which kvmon-stat reads as well), else one of this run's own, so
-// that runs side by side never read or overwrite each other's blocks.
-std::string OwnNamespace()
-{
-    const char* env = std::getenv("KVMON_SHM_NAMESPACE");
-    if (env != nullptr && *env != '\0')
-        return env;
-    return "kvmon-sim-" + std::to_string(getpid());
-}
-
-// Reads, checks and parses the scenario (the built-in one when file is empty, standard
-// input for "-"); 0 or exit status 2.
-int LoadScenario(const std::string& file, Scenario* scenario)
-{
-    std::string text = kDefaultScenario;
-    std::string name = "default";
-    std::string error;
-    if (!file.empty()) {
-        if (!ReadScenarioFile(file, std::cin, &text, &error)) {
-            std::cerr << "kvmon-sim: " << error << '\n';
-            return 2;
-        }
-        name = ScenarioName(file);
-    }
-    if (!ParseScenario(text, name, scenario, &error)) {
-        std::cerr << "kvmon-sim: " << name << ":" << error << '\n';
-        return 2;
-    }
-    return 0;
-}
-
-}  // namespace
 
 int RunCommand(const std::vector<std::string>& args)
 {
@@ -249,6 +266,9 @@ int RunCommand(const std::vector<std::string>& args)
 int ExploreCommand(const std::vector<std::string>& args)
 {
     ExploreOptions options;
+    GenerateOptions generate;
+    bool generated = false;
+    std::string save = ".";
     std::string file;
     bool haveFile = false;
     int status = 0;
@@ -272,6 +292,17 @@ int ExploreCommand(const std::vector<std::string>& args)
         } else if (a == "--stalls") {
             if (!OptionStalls(&line, "explore", &options.stalls, &status))
                 return status;
+        } else if (a == "--ports" || a == "--length") {
+            if (!OptionNumber(&line, "explore", a, 1, a == "--ports" ? 4 : 10000, &n, &status))
+                return status;
+            (a == "--ports" ? generate.ports : generate.length) = static_cast<unsigned>(n);
+        } else if (a == "--generate" || a == "--reach") {
+            (a == "--generate" ? generated : options.reach) = true;
+        } else if (a == "--no-shrink") {
+            save.clear();
+        } else if (a == "--save") {
+            if (!OptionValue(&line, &save) || save.empty())
+                return Usage("explore", "--save needs a folder");
         } else if (IsHelp(a)) {
             std::cout << kExploreHelp;
             return kExitOk;
@@ -286,8 +317,19 @@ int ExploreCommand(const std::vector<std::string>& args)
         return Usage("explore", "--from " + std::to_string(options.from) + " with --seeds " +
                                     std::to_string(options.seeds) + " passes the last seed, 18446744073709551615");
     Scenario scenario;
-    if (int bad = LoadScenario(file, &scenario))
+    if (generated) {
+        if (!file.empty())
+            return Usage("explore", "--generate draws the scenarios; it takes no scenario file (\"" + file + "\")");
+        options.generate = [generate](uint64_t seed, Scenario* out, std::string* error) {
+            return GenerateScenario(seed, generate, out, error);
+        };
+        options.generateArgs = GenerateArgs(generate);
+        options.reach = true;
+    } else if (int bad = LoadScenario(file, &scenario)) {
         return bad;
+    } else if (generate.ports != 0 || generate.length != GenerateOptions().length) {
+        return Usage("explore", "--ports and --length go with --generate");
+    }
     GuardExplore();
     RemoveLeftovers();
     options.replayName = file;
@@ -295,7 +337,7 @@ int ExploreCommand(const std::vector<std::string>& args)
     ExploreResult result = Explore(scenario, options, std::cerr);
     if (result.seconds < 0)
         return 1;
-    return PrintExploreReport(result, options, std::cout);
+    return ReportExplore(result, options, generate, save, std::cout);
 }
 
 }  // namespace kvtools

@@ -124,6 +124,7 @@ void Player::CheckPortCall(const sim::PortCall& call)
             ends = ++t.ends[job];
         } else if (call.function == "ClosePort" && call.result) {
             job = t.atPortMonitor;
+            t.atPortMonitor = 0;  // the port monitor's port, and any document on it, are gone
         }
     }
     if (call.function == "WritePort" && call.result && call.bytes != call.taken) {
@@ -137,7 +138,10 @@ void Player::CheckPortCall(const sim::PortCall& call)
     }
     std::string who = call.thread == spoolerThread_ ? "the spooler's call" : "a polling thread";
     // A closed port leaves no document open at the port monitor: nothing would ever end it.
-    if (call.function == "ClosePort" && call.result && job != 0) {
+    // The spooler's own document, closed without its EndDocPort (an aborted job), is the
+    // spooler's to end; the monitor ends a document it held for polling, and ends the
+    // spooler's only when a polling thread runs.
+    if (call.function == "ClosePort" && call.result && job != 0 && job != printing) {
         Fail("left behind by a closed port", "the port monitor's port " + call.port + " was closed with the document of job " +
                                                  std::to_string(job) + " still open");
         return;

@@ -99,6 +99,7 @@ private:
     std::map<std::string, WORD> codes_;                 // last status code applied per port
     unsigned broadcasts_ = 0;
     unsigned prompts_ = 0;
+    unsigned misuses_ = 0;  // calls marked as spooler misuse before a violation
     std::optional<LiveCounts> baseline_;
     std::string callPort_;                     // port of the spooler's call in progress ("" for none)
     std::map<DWORD, std::string> inQuery_;     // threads in a device query, with its port

@@ -197,6 +197,8 @@ RunResult Player::Run()
     // scheduling point, so a worker without it plays the same schedule).
     if (options_.timeline || options_.excerpt)
         AttachTrace(timeline_, folder_);
+    else if (options_.traceSink != nullptr)
+        SetTraceSink(options_.traceSink, TRACE_QUERIES);
     timeline_.FoldIdlePolls(options_.foldPolls);
     if (options_.deterministic) {
         kvplat::SetStepHook([this] { CheckStep(); });
@@ -273,6 +275,7 @@ RunResult Player::Run()
     RemoveObservers();
     g_player = nullptr;
     RemoveFolder();
+    result.misuses = misuses_;
     if (violation_) {
         result.violated = true;
         result.violation = *violation_;
