@@ -292,7 +292,7 @@ int PrintExploreReport(const ExploreResult& result, const ExploreOptions& option
         << "timeline up to it:\n"
         << first.violation.excerpt << "replay: kvmon-sim run "
         << (options.replayName.empty() ? "" : options.replayName + " ") << "--seed " << first.seed
-        << '\n';
+        << (options.os == "nt" ? "" : " --os " + options.os) << '\n';
     const size_t kListed = 20;
     for (size_t i = 1; i < result.violations.size() && i <= kListed; i++) {
         const FoundViolation& f = result.violations[i];

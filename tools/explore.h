@@ -19,6 +19,7 @@ struct ExploreOptions {
     unsigned jobs = 0;         // schedules played at once (0: one per processor)
     bool progress = false;     // a progress line on err, rewritten in place
     std::string replayName;    // the scenario file as given ("" for the built-in one)
+    std::string os = "nt";     // the platform's personality, for the replay command
 };
 
 struct FoundViolation {

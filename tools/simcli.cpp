@@ -18,14 +18,14 @@ namespace kvtools {
 
 const char* const kRunUsage =
     "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--json] [--verbose]\n"
-    "                     [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
-    "       kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N]\n";
+    "                     [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME] [--os nt|win98]\n"
+    "       kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N] [--os nt|win98]\n";
 
 namespace {
 
 const char kRunHelp[] =
     "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--json] [--verbose]\n"
-    "                     [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
+    "                     [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME] [--os nt|win98]\n"
     "Plays a scenario file (- reads it from standard input; none: the built-in one) against the\n"
     "monitor and prints the timeline.\n"
     "  --seed N       the schedule of the deterministic run (0 to 2^64-1, default 1)\n"
@@ -39,17 +39,20 @@ const char kRunHelp[] =
     "  --hold MS      after the last line, keep the ports and status blocks open for MS real ms\n"
     "  --namespace NAME  publish the status blocks in NAME, where kvmon-stat --namespace NAME\n"
     "                 reads them (default: $KVMON_SHM_NAMESPACE, else a namespace of this run's own)\n"
+    "  --os OS        the Windows the platform answers as: nt (default) or win98, whose stub\n"
+    "                 functions fail, version calls report 4.10 and mappings take no security\n"
     "Exit status: 0 played and every check held, 1 a check failed, 2 bad arguments or scenario,\n"
     "3 deadlock, 130 interrupted (SIGINT), 143 terminated (SIGTERM); both remove the run's status\n"
     "blocks and temporary folder first.\n";
 
 const char kExploreHelp[] =
-    "usage: kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N]\n"
+    "usage: kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N] [--os nt|win98]\n"
     "Plays a scenario under many schedules of the deterministic run and reports the seeds that\n"
     "break an invariant or an expect line.\n"
     "  --seeds N      how many schedules (1 to 100000000, default 1000)\n"
     "  --from S       the first seed (default 1)\n"
     "  --jobs N       worker processes (1 to 64, default one per processor)\n"
+    "  --os OS        the Windows the platform answers as: nt (default) or win98\n"
     "Exit status: 0 no violation, 1 violations, 2 bad arguments or scenario.\n";
 
 bool IsHelp(const std::string& a)
@@ -100,6 +103,21 @@ bool OptionNumber(const std::vector<std::string>& args, size_t* i, unsigned long
     return true;
 }
 
+// --os NAME: the platform's personality (then true), or a one-line error (false, *status 2).
+bool OptionOs(const std::vector<std::string>& args, size_t* i, kvplat::Personality* os, int* status)
+{
+    if (*i + 1 >= args.size()) {
+        *status = Usage("--os needs nt or win98");
+        return false;
+    }
+    const std::string& name = args[++*i];
+    if (!kvplat::ParsePersonality(name, os)) {
+        *status = Usage("--os: \"" + name + "\" is not nt or win98");
+        return false;
+    }
+    return true;
+}
+
 // The namespace of a run's status blocks when --namespace names none: the one named by
 // $KVMON_SHM_NAMESPACE (which kvmon-stat reads as well), else one of this run's own, so
 // that runs side by side never read or overwrite each other's blocks.
@@ -141,6 +159,7 @@ int RunCommand(const std::vector<std::string>& args)
     std::string file;
     std::string ns;
     bool seeded = false;
+    kvplat::Personality os = kvplat::Personality::Nt;
     int status = 0;
     for (size_t i = 0; i < args.size(); i++) {
         const std::string& a = args[i];
@@ -174,6 +193,9 @@ int RunCommand(const std::vector<std::string>& args)
             if (!OptionNumber(args, &i, 0, 86400000, &n, &status))
                 return status;
             options.holdMs = static_cast<unsigned>(n);
+        } else if (a == "--os") {
+            if (!OptionOs(args, &i, &os, &status))
+                return status;
         } else if (IsHelp(a)) {
             std::cout << kRunHelp;
             return kExitOk;
@@ -192,6 +214,7 @@ int RunCommand(const std::vector<std::string>& args)
     if (int bad = LoadScenario(file, &scenario))
         return bad;
     kvplat::SetMappingNamespace(ns.empty() ? OwnNamespace() : ns);
+    kvplat::SetPersonality(os);
     RemoveLeftovers();
     GuardRun();
     RunResult r = RunScenario(scenario, options, std::cout, std::cerr);
@@ -210,6 +233,7 @@ int ExploreCommand(const std::vector<std::string>& args)
 {
     ExploreOptions options;
     std::string file;
+    kvplat::Personality os = kvplat::Personality::Nt;
     int status = 0;
     for (size_t i = 0; i < args.size(); i++) {
         const std::string& a = args[i];
@@ -224,6 +248,9 @@ int ExploreCommand(const std::vector<std::string>& args)
                 options.from = n;
             else
                 options.jobs = static_cast<unsigned>(n);
+        } else if (a == "--os") {
+            if (!OptionOs(args, &i, &os, &status))
+                return status;
         } else if (IsHelp(a)) {
             std::cout << kExploreHelp;
             return kExitOk;
@@ -241,6 +268,8 @@ int ExploreCommand(const std::vector<std::string>& args)
     GuardExplore();
     RemoveLeftovers();
     options.replayName = file;
+    options.os = kvplat::PersonalityName(os);
+    kvplat::SetPersonality(os);
     options.progress = isatty(STDERR_FILENO) != 0;
     ExploreResult result = Explore(scenario, options, std::cerr);
     if (result.seconds < 0)
