@@ -94,12 +94,13 @@ std::vector<std::string> StubbedFunctions(Personality personality)
 
 extern "C" {
 
-// 9x: the high bit set, the build in bits 16..30; NT: the build there, high bit clear.
+// Major version in the low byte, minor in the next. NT: the build in the high word. 9x: the
+// high bit set and the rest of the high word reserved (Windows 98 answers 0xC0000A04).
 DWORD WINAPI GetVersion(void)
 {
     using namespace kvplat::detail;
     if (Win9x())
-        return 0x80000000u | (kWin98Build << 16) | (10u << 8) | 4u;
+        return 0xC0000A04u;
     return (kNt4Build << 16) | 4u;
 }
 
