@@ -84,6 +84,9 @@ TEST(Explore, AViolationReplaysExactlyWithRunSeed)
         EXPECT_EQ(replay.err, "kvmon-sim: violation (seed " + seed + "): " + invariant + "\n");
         EXPECT_NE(replay.out.find("violation: " + invariant), std::string::npos);
     }
+    // As Windows 98 the replay command says so.
+    kvtest::Result as98 = kvtest::RunProgram({KVMON_SIM_PATH, "explore", path, "--seeds", "2", "--os", "win98"});
+    EXPECT_NE(as98.out.find("replay: kvmon-sim run " + path + " --seed 1 --os win98\n"), std::string::npos) << as98.out;
     std::remove(path.c_str());
 }
 
@@ -120,6 +123,8 @@ TEST(Explore, BadInputIsRefusedWithItsLineBeforeAnythingRuns)
         {{"run", "--seed", "-1"}, "kvmon-sim: --seed: \"-1\" is not a number"},
         {{"explore", "--seeds", "many"}, "kvmon-sim: --seeds: \"many\" is not a number"},
         {{"explore", "--from", "1x"}, "kvmon-sim: --from: \"1x\" is not a number"},
+        {{"run", "--os", "win95"}, "kvmon-sim: --os: \"win95\" is not nt or win98"},
+        {{"explore", "--os"}, "kvmon-sim: --os needs nt or win98"},
     };
     for (const Args& a : bad) {
         std::vector<std::string> argv = {KVMON_SIM_PATH};
