@@ -214,6 +214,9 @@ RunResult Player::Run()
                                                      (kvplat::RunStalls() ? " with stalls" : "")
                                                : "clock x" + std::to_string(options_.speed) + "; Statovue folder " +
                                                      folder_;
+    // The timeline of a run as Windows 98 says so; an NT run's heading is as it always was.
+    if (kvplat::CurrentPersonality() != kvplat::Personality::Nt)
+        clock += std::string("; as ") + kvplat::PersonalityName(kvplat::CurrentPersonality());
     // The file's name without its folder: the timeline does not depend on where it is run.
     std::string name = scenario_.name.substr(scenario_.name.find_last_of('/') + 1);
     Note("note", "scenario " + name + ": " + std::to_string(scenario_.commands.size()) + " commands; " +
