@@ -183,15 +183,29 @@ void CloseStatusMapping(PortContext* ctx);
 void StartStatusThread(PortContext* ctx);
 DWORD WINAPI StatusThreadProc(LPVOID param);
 void ReleaseStatusResources(PortContext* ctx);
-BOOL PrinterExists(LPCSTR printerName);
 BOOL IsEcpPort(LPCSTR portName);
 BOOL IsEcpPortBusy(PortContext* ctx, DWORD* jobCount);
+
+// ---- status/printerid.cpp: which printer a port carries ----
+#define PORT_PRINTER_KEPT 0      // the handle serves a listed printer, or nothing is known
+#define PORT_PRINTER_DELETED 1   // the spooler listed its printers without the port's printer
+#define PORT_PRINTER_REOPENED 2  // the handle was gone and the port's name opened again
+BOOL PrinterExists(LPCSTR printerName);
+// Under csPort: follows the port's printer handle to the name it gives, when the spooler
+// lists that name; tells a deleted printer; with reopen, replaces a gone handle by one
+// opened by the port's name while that name is listed. when says who asks, for the trace.
+int CheckPortPrinter(PortContext* ctx, BOOL reopen, LPCSTR when);
+// Under csPort: an owned copy of the name the port's handle gives, else of printerName.
+LPSTR PortPrinterName(PortContext* ctx);
+// Under csPort, for the printer name the spooler gave StartDocPort: replaces a handle that
+// is gone or names another printer by one opened by that name.
+void ConfirmPrinterHandle(PortContext* ctx);
 
 // ---- publish/block.cpp ----
 BOOL PublishStatusBlock(const BYTE* block, WORD size, PortContext* ctx);
 void BuildMappingName(PortContext* ctx, char* name);
 
 // ---- publish/notify.cpp ----
-void NotifyStatusApp(PortContext* ctx, LPCSTR modelText);
+void NotifyStatusApp(PortContext* ctx, LPCSTR modelText, LPCSTR printerName);
 
 #endif  // KVMON_MONITOR_KVMON_H
