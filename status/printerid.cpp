@@ -129,6 +129,38 @@ static BOOL ReopenListedPrinter(PortContext* ctx, DWORD error, LPCSTR when)
     return TRUE;
 }
 
+// Looks the name the handle gave up among the local printers. A name that is not listed is
+// asked for again: a rename between the handle's answer and the enumeration changes it, and
+// the new name is looked up instead. Still the same and not listed: the printer was deleted.
+// FALSE when nothing is learnt (a failed enumeration, or a rename at every look). Called
+// under csPort; *name stays owned by the caller.
+static BOOL LookUpHandleName(PortContext* ctx, LPSTR* name, BOOL* found)
+{
+    LPSTR again = NULL;
+    DWORD error = 0;
+    int tries;
+    int state;
+
+    for (tries = 0; tries < 3; tries++) {
+        if (!LookUpPrinter(*name, found))
+            return FALSE;
+        if (*found)
+            return TRUE;
+        // A handle gone meanwhile leaves *found FALSE: the printer was deleted.
+        state = AskPrinterHandle(ctx, &again, &error);
+        if (state != HANDLE_NAMES)
+            return state == HANDLE_GONE;
+        if (lstrcmpA(again, *name) == 0) {
+            FreeLocal(again);
+            return TRUE;
+        }
+        FreeLocal(*name);
+        *name = again;
+        again = NULL;
+    }
+    return FALSE;
+}
+
 int CheckPortPrinter(PortContext* ctx, BOOL reopen, LPCSTR when)
 {
     LPSTR name = NULL;
@@ -140,7 +172,7 @@ int CheckPortPrinter(PortContext* ctx, BOOL reopen, LPCSTR when)
     case HANDLE_NAMES:
         // A name the spooler does not list is that of a deleted printer whose handle still
         // answers: never followed. A failed enumeration proves nothing either way.
-        if (!LookUpPrinter(name, &found))
+        if (!LookUpHandleName(ctx, &name, &found))
             break;
         if (!found) {
             result = PORT_PRINTER_DELETED;

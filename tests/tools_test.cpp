@@ -50,6 +50,7 @@ TEST(ScenarioParser, ErrorsNameTheirLine)
         {p + "wait\n", "2: wait: missing argument"},
         {p + "wait 10 20\n", "2: wait: unexpected \"20\""},
         {p + "answer maybe\n", "2: answer takes retry or cancel"},
+        {p + "deleted-handles vanish\n", "2: deleted-handles takes fail, pending or answer"},
         {p + "open\nread-cycle 3000\n", "3: read-cycle must come before the first open"},
         {p + "printer p port USB002\n", "2: printer \"p\" is declared twice"},
         {p + "add-printer\n", "2: printer \"P\" is in the spooler"},
