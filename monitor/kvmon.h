@@ -46,13 +46,15 @@ struct _PortContext {
     DWORD signature;           // PORT_CONTEXT_SIGNATURE while the context is valid
     PortContext* next;         // next open port, NULL at the tail
     LPSTR portName;            // owned copy of the port name given to OpenPortEx
-    LPSTR printerName;         // owned copy of the printer name; replaced by UpdatePrinterName, and by
-                               // the polling thread when it follows a renamed printer
+    LPSTR printerName;         // owned copy of the printer name; replaced by UpdatePrinterName, and
+                               // by the name hPrinter gives when the spooler lists it (a renamed
+                               // printer, followed at every poll and status change)
     LPSTR monitorName;         // owned DRIVER_INFO_3.pMonitorName, or NULL; first half of the mapping name
     LPSTR driverName;          // owned PRINTER_INFO_2.pDriverName, or NULL; reported to the companion
     LONG volatile flags;       // PCF_* bits, changed only with interlocked operations
     HANDLE hMonitorPort;       // the port monitor's own handle for this port
-    HANDLE hPrinter;           // spooler printer handle for printerName, or NULL
+    HANDLE hPrinter;           // spooler printer handle for printerName, or NULL; opened again by
+                               // name when its printer was deleted and that name is listed
     HANDLE hWakeEvent;         // auto-reset: wakes the polling thread; NULL when no thread holds it
     HANDLE hIdleEvent;         // manual-reset: unsignalled while a thread-driven query runs
     HANDLE hMapping;           // mapping of the shared status block, or NULL
