@@ -243,7 +243,7 @@ TEST(KvmonSim, UnrecognisedRepliesStatusRequestAndRename)
     EXPECT_TRUE(Has(t, "GetPrinterDataFromPort = FALSE, error 87"));
     // The polling thread follows the renamed printer: no second thread, and the companion
     // hears the new name.
-    EXPECT_TRUE(Has(t, "printer-renamed USB002: \"Office printer\" is now \"Office printer (2nd floor)\": followed"));
+    EXPECT_TRUE(Has(t, "printer-renamed USB002: \"Office printer\" is now \"Office printer (2nd floor)\": the port's printer handle names it (poll)"));
     EXPECT_EQ(t.find("thread-start"), t.rfind("thread-start")) << t;
     EXPECT_TRUE(Has(t, "PRNNAME=\"Office printer (2nd floor)\""));
     // --verbose also shows the monitor's other spooler calls and the port monitor's.
