@@ -143,9 +143,9 @@ TEST_F(PollTest, RenameThenPrintAtOnceKeepsTheSecondJob)
 TEST_F(PollTest, DeletedPrinterWhoseHandleStillAnswersEndsTheHeldDocument)
 {
     kvsim_SetDeletedHandles(2);
-    AddPrinter("Kestravon Ghost", "USB012");
-    pm_.SetDeviceAnswer("USB012", sim::DeviceAnswer::Text(KestravonId(63400)));
-    HANDLE h = OpenPort("USB012", "Kestravon Ghost");
+    AddPrinter("Kestravon Ghost", "USB013");
+    pm_.SetDeviceAnswer("USB013", sim::DeviceAnswer::Text(KestravonId(63400)));
+    HANDLE h = OpenPort("USB013", "Kestravon Ghost");
     ASSERT_NE(h, nullptr);
     ASSERT_TRUE(StartDoc(h, "Kestravon Ghost"));
     ASSERT_TRUE(EndDoc(h));
