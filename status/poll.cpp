@@ -1,4 +1,4 @@
-// The per-port polling thread and the printer and port queries it and the port operations use.
+// The per-port polling thread, and the port and job queries it and the port operations use.
 #include "kvmon.h"
 
 // Size probe, allocation and second call of the port enumeration. Returns the zeroed

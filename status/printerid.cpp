@@ -61,8 +61,10 @@ static int AskPrinterHandle(PortContext* ctx, LPSTR* name, DWORD* error)
 
     *name = NULL;
     *error = 0;
-    if (ctx->hPrinter == NULL)
+    if (ctx->hPrinter == NULL) {
+        *error = ERROR_INVALID_HANDLE;  // none was ever opened, or its open failed
         return HANDLE_GONE;
+    }
     if (GetPrinterA(ctx->hPrinter, 2, NULL, 0, &cb) || GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
         *error = GetLastError();
         return HANDLE_GONE;
