@@ -51,6 +51,9 @@ BOOL ApplyStatusCode(WORD code, PortContext* ctx, LPCSTR modelText)
             TraceCode(ctx, TRACE_DECISIONS, code, row, status,
                       offline ? "SetPrinterA called; offline, the companion is not told"
                                                       : "SetPrinterA called; the companion is told");
+        // Held before the bits are set: a good write that clears the printer's status
+        // without the lock while it reads 0 must not come between the two.
+        InterlockedExchange((LONG volatile*)&ctx->printerStatus, (LONG)status);
         SetPortPrinterStatus(ctx, status);
         notify = !offline;
         if (notify)

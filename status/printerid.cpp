@@ -98,7 +98,6 @@ static void ReplacePrinterHandle(PortContext* ctx, HANDLE hNew, BOOL oldAlive)
         ClosePrinter(ctx->hPrinter);
     }
     ctx->hPrinter = hNew;
-    InterlockedExchange((LONG volatile*)&ctx->printerStatus, 0);
 }
 
 // Says why the handle no longer serves the port's printer.
@@ -119,7 +118,8 @@ static void TraceReopened(PortContext* ctx, LPCSTR handleName, DWORD error, LPCS
 }
 
 // Opens the port's printer name again for a handle that no longer serves it, while a
-// printer of that name is listed. Called under csPort. TRUE when the port has a new handle.
+// printer of that name is listed. Called under csPort, by a status update, which then sets
+// its bits through the new handle. TRUE when the port has a new handle.
 static BOOL ReopenListedPrinter(PortContext* ctx, DWORD error, LPCSTR when)
 {
     HANDLE hNew = NULL;
@@ -229,6 +229,8 @@ void ConfirmPrinterHandle(PortContext* ctx)
         goto done;
     TraceReopened(ctx, name, error, "StartDocPort");
     ReplacePrinterHandle(ctx, hNew, state == HANDLE_NAMES);
+    // The printer of the new handle shows nothing of this port yet.
+    InterlockedExchange((LONG volatile*)&ctx->printerStatus, 0);
 done:
     FreeLocal(name);
 }
