@@ -181,6 +181,11 @@ void Player::Do(const Command& c, const cmd::ClearJobs&)
     JobsGone(c.printer);
 }
 
+void Player::Do(const Command&, const cmd::DeletedHandles& x)
+{
+    spooler_.SetDeletedHandles(x.mode);
+}
+
 void Player::JobsGone(const std::string& printer)
 {
     for (auto& entry : ports_) {

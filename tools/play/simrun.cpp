@@ -261,7 +261,9 @@ RunResult Player::Run()
         Note("note", "end of scenario: the spooler closes the open port");
         Close(port, port.name);
     }
-    bool ended = kvplat::WaitForThreads(10000);
+    // A thread held by a stall may be held once more on its way out.
+    endBoundMs_ = 10000 + (options_.deterministic && kvplat::RunStalls() ? StallLimit(scenario_) : 0);
+    bool ended = kvplat::WaitForThreads(endBoundMs_);
     std::string end = ended ? "end of scenario" : "end of scenario; a polling thread is still running";
     if (options_.deterministic) {
         kvplat::SchedulerCounts n = kvplat::Scheduling();
