@@ -161,7 +161,17 @@ BOOL QueryDeviceStatus(PortContext* ctx, BOOL signalIdle)
                 count = DEVID_BUFFER_SIZE;
             TRACE(TRACE_QUERIES, ctx->portName, "query", "control 0x%08X: %s, error %u, %u bytes", (unsigned)control,
                   answered ? "TRUE" : "FALSE", answered ? 0u : (unsigned)GetLastError(), (unsigned)count);
-            result = ProcessDeviceId(ctx, answered && count != 0 ? reply : NULL, (WORD)count);
+            // The document may have been ended while the query ran (ClosePort, or StartDocPort
+            // ending the one held for polling): the port monitor then refuses the query, which
+            // says nothing of the device. The block is withdrawn as for any query without an
+            // answer, but the printer is not shown offline for it.
+            if ((!answered || count == 0) && !TestFlags(ctx, PCF_DOC_STARTED)) {
+                TRACE(TRACE_DECISIONS, ctx->portName, "not-queried",
+                      "the document was ended during the query: no answer, but the printer is not marked offline");
+                CloseStatusMapping(ctx);
+            } else {
+                result = ProcessDeviceId(ctx, answered && count != 0 ? reply : NULL, (WORD)count);
+            }
             LocalFree(reply);
         }
         LeaveCriticalSection(&ctx->csQuery);
