@@ -73,7 +73,8 @@ add_executable(kvmon-stat
   ${CMAKE_SOURCE_DIR}/tools/json.cpp
   ${CMAKE_SOURCE_DIR}/status/devid.cpp
   ${CMAKE_SOURCE_DIR}/status/codetable.cpp
-  ${CMAKE_SOURCE_DIR}/monitor/strutil.cpp)
+  ${CMAKE_SOURCE_DIR}/monitor/strutil.cpp
+  ${CMAKE_SOURCE_DIR}/publish/mapname.cpp)
 target_include_directories(kvmon-stat PRIVATE ${CMAKE_SOURCE_DIR}/monitor ${CMAKE_SOURCE_DIR}/tools)
 target_link_libraries(kvmon-stat PRIVATE kvmon_version)
 target_link_options(kvmon-stat PRIVATE -static-libgcc -static-libstdc++ -static)

@@ -166,6 +166,7 @@ void PortMonitor::Reset()
     handles_.clear();
     log_.clear();
     logging_ = true;
+    lastDocumentOnly_ = false;
     observer_ = nullptr;
 }
 
@@ -220,7 +221,7 @@ void PortMonitor::Clear()
 {
     Lock lock(cs_);
     log_.clear();
-    for (auto& p : ports_) p.second.written.clear();
+    for (auto& p : ports_) p.second.written = ByteLog();
 }
 
 void PortMonitor::SetLogging(bool on)
@@ -239,7 +240,34 @@ std::string PortMonitor::Written(const std::string& port) const
 {
     Lock lock(cs_);
     const Port* p = FindPort(port);
-    return p ? p->written : std::string();
+    return p ? p->written.kept : std::string();
+}
+
+ByteLog PortMonitor::WrittenLog(const std::string& port) const
+{
+    Lock lock(cs_);
+    const Port* p = FindPort(port);
+    return p ? p->written : ByteLog();
+}
+
+void PortMonitor::KeepLastDocumentOnly(bool on)
+{
+    Lock lock(cs_);
+    lastDocumentOnly_ = on;
+}
+
+size_t PortMonitor::WriteAnswersLeft(const std::string& port) const
+{
+    Lock lock(cs_);
+    const Port* p = FindPort(port);
+    return p ? p->writeQueue.size() : 0;
+}
+
+unsigned PortMonitor::StartDocFailuresLeft(const std::string& port) const
+{
+    Lock lock(cs_);
+    const Port* p = FindPort(port);
+    return p ? p->startDocFailures : 0;
 }
 
 bool PortMonitor::DocumentOpen(const std::string& port) const

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bytelog.h"
 #include "montable.h"
 
 namespace sim {
@@ -107,8 +108,14 @@ public:
     void SetObserver(PortObserver observer);  // called on return, outside the lock
 
     // ---- state ----
-    std::string Written(const std::string& port) const;  // bytes accepted so far
+    std::string Written(const std::string& port) const;  // bytes accepted and still kept
+    ByteLog WrittenLog(const std::string& port) const;   // the same, with length and hash of all
+    // On: each document's StartDocPort forgets the bytes accepted before it (Written then
+    // holds those of the last document), so that a long run holds no more than a document.
+    void KeepLastDocumentOnly(bool on);
     bool DocumentOpen(const std::string& port) const;
+    size_t WriteAnswersLeft(const std::string& port) const;  // queued, not yet used
+    unsigned StartDocFailuresLeft(const std::string& port) const;
     long OpenHandleCount() const;
     long OpenHandleCount(const std::string& port) const;
 
@@ -159,7 +166,7 @@ private:
         HANDLE entered = NULL;
         long waiting = 0;
         DWORD queryDelay = 0;  // ms a query takes (DelayDeviceQueries)
-        std::string written;
+        ByteLog written;  // bytes accepted
     };
 
     Port& PortOf(const std::string& name);  // creates it on first mention
@@ -172,6 +179,7 @@ private:
     std::map<UINT_PTR, std::string> handles_;   // live handle -> folded port name
     std::vector<PortCall> log_;
     bool logging_ = true;
+    bool lastDocumentOnly_ = false;  // KeepLastDocumentOnly
     PortObserver observer_;
     UINT_PTR nextHandle_ = 1;
 };

@@ -80,7 +80,7 @@ void Player::InstallObservers()
         {
             std::lock_guard<std::mutex> lock(answersMutex_);
             if (!answers_.empty()) {
-                answer = answers_.front();
+                answer = answers_.front().first;
                 answers_.pop_front();
                 scripted = true;
             }

@@ -85,6 +85,8 @@ std::string AnalysisJson(const Analysis& a)
         o.Raw("status_field", JsonObject()
                                   .Number("offset", static_cast<long long>(a.payloadOffset))
                                   .Number("characters", static_cast<long long>(a.payloadTextLength))
+                                  .Number("not_base64", static_cast<long long>(a.notBase64))
+                                  .Bool("code_in_record", a.codeInRecord)
                                   .Text());
         o.String("form", a.decoded ? "decoded" : "raw");
         if (a.decoded)

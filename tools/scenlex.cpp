@@ -99,6 +99,9 @@ std::string Name(const Token& t, const char* what)
 {
     if (t.text.empty())
         throw LineError{std::string(what) + " must not be empty"};
+    // The spooler hands names on as C strings: a NUL would cut the name short.
+    if (t.text.find('\0') != std::string::npos)
+        throw LineError{std::string(what) + " must not contain NUL (\\0 or \\x00)"};
     return t.text;
 }
 

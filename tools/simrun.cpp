@@ -39,7 +39,8 @@ const char* const kMonitorRegistryRoot = "System\\CurrentControlSet\\Control\\Pr
 namespace {
 
 const char kStatovueKey[] = "SOFTWARE\\Kestravon\\Statovue";
-// Scheduling points after which a run counts as stuck (a default run passes about 3000).
+// Scheduling points in a row without the clock or the scenario moving on after which a run
+// counts as stuck in a livelock (a default run passes about 3000 in all).
 const uint64_t kStepLimit = 2000000;
 
 }  // namespace
@@ -89,7 +90,9 @@ bool Player::Setup()
             if (g_player != nullptr)
                 g_player->OnStuck(report);
         });
-        kvplat::SetStepLimit(kStepLimit);
+        // KVMON_SIM_STEP_LIMIT sets another bound, so that a check can provoke a livelock.
+        const char* limit = std::getenv("KVMON_SIM_STEP_LIMIT");
+        kvplat::SetStepLimit(limit != nullptr && *limit != '\0' ? std::strtoull(limit, nullptr, 10) : kStepLimit);
         if (!kvplat::Deterministic())
             kvplat::BeginDeterministic(options_.seed);
         else if (!kvplat::RestartDeterministic(options_.seed)) {
@@ -103,6 +106,9 @@ bool Player::Setup()
     kvplat::RegistryReset();
     spooler_.Reset();
     pm_.Reset();
+    // A long scenario keeps no log of calls and only the last document's bytes.
+    pm_.SetLogging(false);
+    pm_.KeepLastDocumentOnly(true);
     SetStatovue(true);
     for (const auto& c : scenario_.commands) {
         const cmd::ReadCycle* cycle = std::get_if<cmd::ReadCycle>(&c.args);
@@ -207,6 +213,8 @@ RunResult Player::Run()
             break;
         Play(c);
     }
+    if (!violation_)
+        NoteUnused();
 
     if (options_.holdMs != 0) {
         Note("note", "holding for " + std::to_string(options_.holdMs) + " ms (real time) with the blocks open");

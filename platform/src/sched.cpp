@@ -42,6 +42,7 @@ struct Scheduler {
     uint64_t state = 0;                 // generator state (splitmix64)
     uint64_t now = 0;                   // virtual ms
     uint64_t points = 0;                // scheduling points passed
+    uint64_t idlePoints = 0;            // points since the clock or the driver last moved on
     uint64_t choices = 0;               // points where the generator chose
     uint64_t switches = 0;              // hand-overs to another thread
     uint64_t stepLimit = 0;             // 0 = none
@@ -126,6 +127,7 @@ SchedThread* PickLocked(Scheduler& s)
             Stop(s, why);
         }
         s.now = earliest;
+        s.idlePoints = 0;
     }
     if (runnable.size() == 1)
         return runnable[0];
@@ -180,12 +182,16 @@ void HandOver(Scheduler& s, std::unique_lock<std::mutex>& lock, SchedThread* sel
     lock.lock();
 }
 
+// Threads that keep running while neither the clock nor the driver moves on are stuck in a
+// livelock; a long run that keeps waiting on the clock is not.
 void CountPoint(Scheduler& s)
 {
-    if (++s.points == s.stepLimit) {
-        char why[96];
-        std::snprintf(why, sizeof why, "no end after %llu scheduling points (livelock?)",
-                      static_cast<unsigned long long>(s.points));
+    s.points++;
+    if (++s.idlePoints == s.stepLimit) {
+        char why[160];
+        std::snprintf(why, sizeof why,
+                      "livelock at %llu ms: %llu scheduling points without the clock or the driver moving on",
+                      static_cast<unsigned long long>(s.now), static_cast<unsigned long long>(s.idlePoints));
         Stop(s, why);
     }
 }
@@ -399,13 +405,35 @@ bool RestartDeterministic(uint64_t seed)
     s.threads.resize(1);
     s.state = seed;
     s.now = 0;
-    s.points = s.choices = s.switches = 0;
+    s.points = s.choices = s.switches = s.idlePoints = 0;
     return true;
 }
 
 bool Deterministic()
 {
     return detail::t_self != nullptr;
+}
+
+void Settle()
+{
+    detail::SchedThread* self = detail::t_self;
+    if (self == nullptr)
+        return;
+    detail::Scheduler& s = detail::S();
+    auto othersRunnable = [&s, self] {
+        for (const detail::SchedThread* t : s.threads) {
+            if (t != self && detail::Runnable(t, s.now))
+                return true;
+        }
+        return false;
+    };
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (!othersRunnable())
+            return;
+    }
+    // Ready once no other thread can run; the clock cannot move while this one can.
+    detail::SchedBlock("Settle", [othersRunnable] { return !othersRunnable(); }, INFINITE);
 }
 
 void SetDeadlockHandler(DeadlockHandler handler)
@@ -418,6 +446,12 @@ void SetStepLimit(uint64_t points)
 {
     std::lock_guard<std::mutex> lock(detail::S().mutex);
     detail::S().stepLimit = points;
+}
+
+void NoteProgress()
+{
+    std::lock_guard<std::mutex> lock(detail::S().mutex);
+    detail::S().idlePoints = 0;
 }
 
 void UseKernelThreads(bool kernel)
