@@ -167,6 +167,7 @@ void PortMonitor::Reset()
     log_.clear();
     logging_ = true;
     lastDocumentOnly_ = false;
+    keepAtMost_ = SIZE_MAX;
     observer_ = nullptr;
 }
 
@@ -250,10 +251,11 @@ ByteLog PortMonitor::WrittenLog(const std::string& port) const
     return p ? p->written : ByteLog();
 }
 
-void PortMonitor::KeepLastDocumentOnly(bool on)
+void PortMonitor::KeepLastDocumentOnly(bool on, size_t keepAtMost)
 {
     Lock lock(cs_);
     lastDocumentOnly_ = on;
+    keepAtMost_ = on ? keepAtMost : SIZE_MAX;
 }
 
 size_t PortMonitor::WriteAnswersLeft(const std::string& port) const

@@ -110,9 +110,10 @@ public:
     // ---- state ----
     std::string Written(const std::string& port) const;  // bytes accepted and still kept
     ByteLog WrittenLog(const std::string& port) const;   // the same, with length and hash of all
-    // On: each document's StartDocPort forgets the bytes accepted before it (Written then
-    // holds those of the last document), so that a long run holds no more than a document.
-    void KeepLastDocumentOnly(bool on);
+    // On: each document's StartDocPort forgets the bytes accepted before it, and Written
+    // holds at most the first keepAtMost bytes of the last document (WrittenLog has the
+    // length and hash of the rest), so that a long run holds no more than that.
+    void KeepLastDocumentOnly(bool on, size_t keepAtMost = SIZE_MAX);
     bool DocumentOpen(const std::string& port) const;
     size_t WriteAnswersLeft(const std::string& port) const;  // queued, not yet used
     unsigned StartDocFailuresLeft(const std::string& port) const;
@@ -180,6 +181,7 @@ private:
     std::vector<PortCall> log_;
     bool logging_ = true;
     bool lastDocumentOnly_ = false;  // KeepLastDocumentOnly
+    size_t keepAtMost_ = SIZE_MAX;   // KeepLastDocumentOnly: bytes of a document kept
     PortObserver observer_;
     UINT_PTR nextHandle_ = 1;
 };

@@ -141,6 +141,27 @@ TEST(SpoolerMisuse, ASecondStartOnABusyPortIsRefusedAndTheFirstDocumentGoesOn)
 
 // ---- what the device and the port monitor can be told ----
 
+// Lines that would play as something else than they say are refused before anything plays;
+// a scripted answer or fault that nothing used is named with its line at the end.
+TEST(ScenarioChecks, SilentAcceptanceIsRefusedOrNoted)
+{
+    EXPECT_EQ(ParseError("printer \"a\\0b\" port USB001\n"),
+              "1: the printer name must not contain NUL (\\0 or \\x00)");
+    EXPECT_EQ(ParseError("printer \"\\x00\" port USB001\n"),
+              "1: the printer name must not contain NUL (\\0 or \\x00)");
+    EXPECT_EQ(ParseError(kPrinter + "expect vuelog PORTNAM none\n"),
+              "4: expect vuelog: \"PORTNAM\" is not a key the monitor writes (MODELNAME, DRVNAME, "
+              "PRNNAME, PORTNAME)");
+    EXPECT_EQ(ParseError(kPrinter + "expect vuelog portname \"USB001\"\n"), "");
+
+    Result r = Play(kPrinter + "answer retry\nstart-doc\nwrite-fails 3\nwrite \"x\"\nend-doc\nclose\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "unused: line 4 \"answer retry\": no prompt came after it\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "unused: line 6 \"write-fails 3\": 2 of its 3 write answers were never used: no write "
+                           "came for them\n"))
+        << r.out;
+}
+
 TEST(ScenarioDevice, QueryErrorsAreNamedOrNumberedAndReachTheTimeline)
 {
     kvtools::Scenario s;

@@ -111,6 +111,7 @@ void Player::TrackWritten(const std::string& port, const std::string& data, DWOR
 {
     std::lock_guard<std::mutex> lock(trackMutex_);
     PortTrack& t = track_[sim::FoldName(port)];
+    t.sent.keepAtMost = kKeptBytes;
     t.sent.Append(data.data(), std::min<size_t>(written, data.size()));
     t.reported += written;
 }
@@ -124,7 +125,6 @@ void Player::CheckPortCall(const sim::PortCall& call)
         return;
     }
     std::string key = sim::FoldName(call.port);
-    size_t written = call.function == "StartDocPort" ? pm_.Written(call.port).size() : 0;
     DWORD job = 0;
     DWORD printing = 0;
     unsigned ends = 0;
@@ -134,7 +134,6 @@ void Player::CheckPortCall(const sim::PortCall& call)
         printing = t.printing;
         if (call.function == "StartDocPort" && call.result) {
             t.atPortMonitor = call.jobId;
-            t.jobStart = written;
         } else if (call.function == "WritePort" && call.result) {
             t.pmReported += call.bytes;
             t.miscounted = t.miscounted || call.bytes != call.taken;
@@ -210,9 +209,9 @@ void Player::CheckEnd(bool threadsEnded)
         if (!t.miscounted && !received.SameBytes(t.sent)) {
             // Where they differ shows only when both still hold the bytes from the same place.
             std::string where = "they differ";
-            if (received.KeptFrom() == t.sent.KeptFrom())
-                where += " from byte " +
-                         std::to_string(received.KeptFrom() + FirstDifference(received.kept, t.sent.kept));
+            size_t at = FirstDifference(received.kept, t.sent.kept);
+            if (received.RecentFrom() == t.sent.RecentFrom() && at < received.kept.size() && at < t.sent.kept.size())
+                where += " from byte " + std::to_string(received.RecentFrom() + at);
             Fail("bytes not delivered exactly once",
                  "port " + entry.first + ": the port monitor received " + std::to_string(received.total) +
                      " bytes, the monitor reported " + std::to_string(t.sent.total) + " written; " + where);
@@ -296,14 +295,14 @@ std::string Player::Actual(const Command& c, const Expectation& x)
         return std::to_string(prompts_);
     }
     case Expectation::Field::Received: {
-        std::string all = pm_.Written(c.port);
-        size_t start = 0;
-        {
-            std::lock_guard<std::mutex> lock(trackMutex_);
-            start = track_[sim::FoldName(c.port)].jobStart;
-        }
-        std::string job = all.substr(start < all.size() ? start : all.size());
-        return x.hasBytes ? Quoted(job) : std::to_string(job.size()) + " bytes";
+        // The port monitor keeps the bytes since the port's last document started, the
+        // first of them as they are and all as a length and a hash.
+        sim::ByteLog job = pm_.WrittenLog(c.port);
+        if (!x.hasBytes)
+            return std::to_string(job.recent) + " bytes";
+        if (job.KeptAll())
+            return Quoted(job.kept);
+        return job.RecentAre(x.bytes) ? Quoted(x.bytes) : std::to_string(job.recent) + " bytes, not these";
     }
     case Expectation::Field::Document:
         return pm_.DocumentOpen(c.port) ? "open" : "closed";

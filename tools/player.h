@@ -47,7 +47,6 @@ struct PortTrack {
     std::string printer;        // printer of the job the spooler is printing
     DWORD printing = 0;         // job between a good StartDocPort and its EndDocPort/ClosePort
     DWORD atPortMonitor = 0;    // job whose document is open at the port monitor
-    size_t jobStart = 0;        // port monitor's byte count when that document started
     std::map<DWORD, unsigned> ends;  // EndDocPort calls at the port monitor per job
 };
 
@@ -107,6 +106,9 @@ private:
     DWORD violationSeq_ = 0;
     std::string vuelogFile_;  // path of vuelog.err, once the monitor wrote it
     static const size_t kExcerptLines = 24;
+    // Bytes of a port's document kept for the checks (an expect line is at most 64 KiB);
+    // beyond them, a length and a hash.
+    static const size_t kKeptBytes = 64 * 1024;
 
     void Note(const std::string& kind, const std::string& text) { timeline_.Add(MakeEvent(kind, text)); }
     static Event MakeEvent(const std::string& kind, const std::string& text)
