@@ -103,6 +103,7 @@ bool Player::Setup()
         kvplat::SetTimeScale(options_.speed);
     }
     kvplat::KeepProfilesInMemory(!options_.diskFiles);
+    kvplat::SetAnsiCodePage(scenario_.codePage);
     kvplat::RegistryReset();
     spooler_.Reset();
     pm_.Reset();

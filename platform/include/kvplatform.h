@@ -112,7 +112,10 @@ void RegistryReset();  // empties the store
 
 // ---- string table ----
 // LoadStringA yields the resource text in the platform's ANSI code page, 1251 (a Russian
-// system). These convert between that code page and UTF-8 for tests and printing.
+// system) unless set to 1252 (a Western one); false for any other. These convert between
+// that code page and UTF-8 for tests and printing ('?' for a character it lacks).
+bool SetAnsiCodePage(UINT cp);
+UINT AnsiCodePage();
 std::string AnsiToUtf8(const std::string& ansi);
 std::string Utf8ToAnsi(const std::string& utf8);
 
