@@ -48,34 +48,62 @@ add_custom_command(
   COMMENT "Compiling kvmon.rc"
   VERBATIM)
 
-add_library(kvmon SHARED ${KVMON_SOURCES} ${KVMON_RES} ${CMAKE_SOURCE_DIR}/monitor/kvmon.def)
+# The DLL carries no C or C++ runtime: it depends on the system alone (KERNEL32, USER32,
+# ADVAPI32 and the spooler's SPOOLSS), has no TLS directory and no start-up code. DllMain is
+# the entry point; nothing needs constructing first. The system's own functions do the
+# formatting, string and memory work; monitor/runtime.cpp holds the few functions the
+# compiler itself calls. No exceptions, RTTI, unwind tables or stack protector, which
+# would each need runtime support. The code runs on a 486 (Windows 98 and ME need one): the
+# compiler's default, the Pentium Pro, would use CMOV, an invalid instruction on the 486
+# and the Pentium; the interlocked operations need the 486's CMPXCHG.
+add_library(kvmon SHARED ${KVMON_SOURCES} ${CMAKE_SOURCE_DIR}/monitor/runtime.cpp ${KVMON_RES}
+            ${CMAKE_SOURCE_DIR}/monitor/kvmon.def)
 add_dependencies(kvmon kvspoolss_implib)
 target_include_directories(kvmon PRIVATE ${CMAKE_SOURCE_DIR}/monitor)
+target_compile_options(kvmon PRIVATE -march=i486 -mtune=generic -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+                       -fno-unwind-tables -fno-stack-protector -fno-threadsafe-statics)
 set_target_properties(kvmon PROPERTIES
   PREFIX ""
   OUTPUT_NAME kvmon
   LINK_DEPENDS ${KVMON_SPOOLSS_LIB})
-# The runtimes go into the DLL: it may depend only on the system's KERNEL32, USER32,
-# ADVAPI32, SPOOLSS and msvcrt. Our SPOOLSS import library comes before the default
-# system libraries so the spooler functions bind to SPOOLSS.dll.
-target_link_options(kvmon PRIVATE -static-libgcc -static-libstdc++ -static -Wl,--no-undefined)
+# Our SPOOLSS import library comes before the system libraries so the spooler functions
+# bind to SPOOLSS.dll; -nostdlib leaves the system import libraries of
+# CMAKE_CXX_STANDARD_LIBRARIES and nothing else.
+target_link_options(kvmon PRIVATE -nostdlib -nostartfiles -Wl,--entry,_DllMain@12 -Wl,--no-undefined)
 target_link_libraries(kvmon PRIVATE ${KVMON_SPOOLSS_LIB})
+# What is built is what ships and what the tests load: kvmon.dll without debug sections or
+# symbols. Its debug information goes beside it into kvmon.dll.debug, which the DLL names in
+# a debug link (a file name and a checksum, the same on every build). objcopy stamps a PE
+# image it writes with the time, or with SOURCE_DATE_EPOCH: 0, as the linker leaves it.
+add_custom_command(TARGET kvmon POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0
+          ${CMAKE_OBJCOPY} --only-keep-debug kvmon.dll kvmon.dll.debug
+  COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=0
+          ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=kvmon.dll.debug kvmon.dll
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+  BYPRODUCTS ${CMAKE_BINARY_DIR}/kvmon.dll.debug
+  VERBATIM)
+set_source_files_properties(${CMAKE_SOURCE_DIR}/monitor/runtime.cpp PROPERTIES
+  COMPILE_OPTIONS "-ffreestanding;-fno-builtin;-fno-tree-loop-distribute-patterns")
 
 # kvmon-stat.exe: reads a port's status block beside the DLL on a Windows machine. It uses
 # only the monitor's decoding, not the spooler.
 add_executable(kvmon-stat
-  ${CMAKE_SOURCE_DIR}/tools/kvmon_stat.cpp
-  ${CMAKE_SOURCE_DIR}/tools/statblock.cpp
-  ${CMAKE_SOURCE_DIR}/tools/devstatus.cpp
-  ${CMAKE_SOURCE_DIR}/tools/codetext.cpp
-  ${CMAKE_SOURCE_DIR}/tools/report.cpp
-  ${CMAKE_SOURCE_DIR}/tools/report_json.cpp
-  ${CMAKE_SOURCE_DIR}/tools/json.cpp
+  ${CMAKE_SOURCE_DIR}/tools/stat/kvmon_stat.cpp
+  ${CMAKE_SOURCE_DIR}/tools/stat/statblock.cpp
+  ${CMAKE_SOURCE_DIR}/tools/decode/devstatus.cpp
+  ${CMAKE_SOURCE_DIR}/tools/decode/codetext.cpp
+  ${CMAKE_SOURCE_DIR}/tools/decode/report.cpp
+  ${CMAKE_SOURCE_DIR}/tools/decode/report_json.cpp
+  ${CMAKE_SOURCE_DIR}/tools/decode/json.cpp
+  ${CMAKE_SOURCE_DIR}/tools/cli/args.cpp
+  ${CMAKE_SOURCE_DIR}/tools/cli/numbers.cpp
   ${CMAKE_SOURCE_DIR}/status/devid.cpp
   ${CMAKE_SOURCE_DIR}/status/codetable.cpp
   ${CMAKE_SOURCE_DIR}/monitor/strutil.cpp
   ${CMAKE_SOURCE_DIR}/publish/mapname.cpp)
-target_include_directories(kvmon-stat PRIVATE ${CMAKE_SOURCE_DIR}/monitor ${CMAKE_SOURCE_DIR}/tools)
+target_include_directories(kvmon-stat PRIVATE ${CMAKE_SOURCE_DIR}/monitor ${CMAKE_SOURCE_DIR}/tools/stat
+  ${CMAKE_SOURCE_DIR}/tools/decode ${CMAKE_SOURCE_DIR}/tools/cli)
 target_link_libraries(kvmon-stat PRIVATE kvmon_version)
 target_link_options(kvmon-stat PRIVATE -static-libgcc -static-libstdc++ -static)
 

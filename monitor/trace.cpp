@@ -1,7 +1,6 @@
 // Trace events: the reason is formatted once, cleaned of control characters (a device's
 // model text may carry any byte) and handed to the in-process sink and the trace file.
 #include <stdarg.h>
-#include <stdio.h>
 
 #include "kvmon.h"
 
@@ -38,16 +37,17 @@ static void CleanTraceText(char* text)
 
 void TraceEvent(DWORD level, LPCSTR portName, LPCSTR eventName, LPCSTR format, ...)
 {
-    CHAR reason[TRACE_REASON_SIZE];
+    CHAR reason[WSPRINTF_BUFFER_SIZE];
     DWORD error = GetLastError();
     PFN_TRACE_SINK sink;
     va_list args;
 
     va_start(args, format);
-    vsnprintf(reason, sizeof(reason) - 1, format, args);
+    wvsprintfA(reason, format, args);
     va_end(args);
-    // Older C libraries leave a cut text unterminated.
-    reason[sizeof(reason) - 1] = '\0';
+    // The system's formatter stops at its own limit and may leave a cut text unterminated;
+    // the reason is cut shorter still.
+    reason[TRACE_REASON_SIZE - 2] = '\0';
     CleanTraceText(reason);
     if (portName == NULL || portName[0] == '\0')
         portName = "-";

@@ -23,6 +23,7 @@
 #define TRACE_MIN_MAX_BYTES 4096              // smaller caps are raised to this
 #define TRACE_REASON_SIZE 400                 // reason text, with its NUL; longer is cut
 #define TRACE_LINE_SIZE 560                   // one whole line of the file
+#define WSPRINTF_BUFFER_SIZE 1025             // wvsprintfA fills at most 1024 bytes; one more for a NUL
 
 // Receives one event on the thread that decided: the port name ("-" when the event concerns
 // no port), the event's name and the reason. The texts live only for the call. The monitor
@@ -53,7 +54,8 @@ extern DWORD volatile g_dwTraceLevel;
 #endif
 
 // ---- trace.cpp ----
-// Formats the reason and hands the event to every destination that takes its level. Keeps
+// Formats the reason (with wvsprintfA: %s, %d, %u, %X with flags, width and precision; no
+// floating point, no '*') and hands the event to every destination that takes its level. Keeps
 // the caller's last error.
 void TraceEvent(DWORD level, LPCSTR portName, LPCSTR eventName, LPCSTR format, ...)
     __attribute__((format(printf, 4, 5)));

@@ -4,7 +4,6 @@
 // with one call under a lock; at the size cap the file becomes "<file>.1" and a new one
 // starts. Bad settings leave the trace off, and an I/O error stops it until the settings
 // change: nothing in the print path fails because of the trace.
-#include <stdio.h>
 #include <string.h>
 
 #include "kvmon.h"
@@ -207,12 +206,14 @@ void WriteTraceLine(DWORD level, LPCSTR portName, LPCSTR eventName, LPCSTR reaso
     BOOL failed = FALSE;
 
     GetLocalTime(&t);
-    length = snprintf(line, sizeof(line) - sizeof(TRACE_LINE_END), "%04u-%02u-%02u %02u:%02u:%02u.%03u  %5u  %s  %s  %s",
-                      (unsigned)t.wYear, (unsigned)t.wMonth, (unsigned)t.wDay, (unsigned)t.wHour,
-                      (unsigned)t.wMinute, (unsigned)t.wSecond, (unsigned)t.wMilliseconds,
-                      (unsigned)GetCurrentThreadId(), portName, eventName, reason);
-    if (length < 0 || length > (int)(sizeof(line) - sizeof(TRACE_LINE_END)) - 1)
-        length = (int)(sizeof(line) - sizeof(TRACE_LINE_END)) - 1;
+    // The prefix is at most 23 + 2 + 10 + 2 + 64 + 2 + 32 + 2 characters, well within the
+    // line and the formatter's limit; the reason fills what is left.
+    length = wsprintfA(line, "%04u-%02u-%02u %02u:%02u:%02u.%03u  %5u  %.64s  %.32s  ", (unsigned)t.wYear,
+                       (unsigned)t.wMonth, (unsigned)t.wDay, (unsigned)t.wHour, (unsigned)t.wMinute,
+                       (unsigned)t.wSecond, (unsigned)t.wMilliseconds, (unsigned)GetCurrentThreadId(), portName,
+                       eventName);
+    lstrcpynA(line + length, reason, (int)(sizeof(line) - sizeof(TRACE_LINE_END)) - length);
+    length += lstrlenA(line + length);
     lstrcpyA(line + length, TRACE_LINE_END);
     length += (int)sizeof(TRACE_LINE_END) - 1;
 

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "programs.h"
+#include "explore.h"
 #include "simcli.h"
 
 namespace {
@@ -220,22 +221,68 @@ TEST(RunCli, ADeviceOnAPortWithoutAPrinterIsRefused)
 TEST(RunCli, RangeErrorsNameTheOptionTheValueAndTheRange)
 {
     const std::string speed = "1.." + std::to_string(kMaxSpeed);
-    ExpectRefused(Sim({"run", "--speed", "0"}), "kvmon-sim: --speed: \"0\" is out of range " + speed);
-    ExpectRefused(Sim({"run", "--speed", std::to_string(kMaxSpeed + 1)}),
-                  "kvmon-sim: --speed: \"" + std::to_string(kMaxSpeed + 1) + "\" is out of range " + speed);
-    ExpectRefused(Sim({"run", "--speed", "fast"}), "kvmon-sim: --speed: \"fast\" is not a number (" + speed + ")");
-    ExpectRefused(Sim({"run", "--speed"}), "kvmon-sim: --speed needs a number (" + speed + ")");
+    const std::string help = " (kvmon-sim run --help)";
+    const std::string notNumber = ": a number is decimal digits, or 0x and hexadecimal digits" + help;
+    ExpectRefused(Sim({"run", "--speed", "0"}), "kvmon-sim: --speed: \"0\" is out of range " + speed + help);
+    ExpectRefused(Sim({"run", "--speed", "fast"}),
+                  "kvmon-sim: --speed: \"fast\" is not a number (" + speed + ")" + notNumber);
+    ExpectRefused(Sim({"run", "--speed"}), "kvmon-sim: --speed needs a number (" + speed + ")" + help);
     ExpectRefused(Sim({"run", "--seed", "18446744073709551616"}),
-                  "kvmon-sim: --seed: \"18446744073709551616\" is out of range 0..18446744073709551615");
-    ExpectRefused(Sim({"run", "--seed", "-1"}), "kvmon-sim: --seed: \"-1\" is not a number (0..18446744073709551615)");
-    ExpectRefused(Sim({"run", "--hold", "86400001"}), "kvmon-sim: --hold: \"86400001\" is out of range 0..86400000");
-    ExpectRefused(Sim({"explore", "--jobs", "0"}), "kvmon-sim: --jobs: \"0\" is out of range 1..64");
-    ExpectRefused(Sim({"explore", "--seeds", "100000001"}),
-                  "kvmon-sim: --seeds: \"100000001\" is out of range 1..100000000");
+                  "kvmon-sim: --seed: \"18446744073709551616\" is out of range 0..18446744073709551615" + help);
+    ExpectRefused(Sim({"run", "--seed", "+1"}),
+                  "kvmon-sim: --seed: \"+1\" is not a number (0..18446744073709551615): a number takes no sign" + help);
+    ExpectRefused(Sim({"run", "--hold=010"}), "kvmon-sim: --hold: \"010\" is not a number (0..86400000): a leading "
+                                              "zero is ambiguous: write the number without it, or 0x for hexadecimal" +
+                                                  help);
+    ExpectRefused(Sim({"explore", "--jobs", "0"}),
+                  "kvmon-sim: --jobs: \"0\" is out of range 1..64 (kvmon-sim explore --help)");
+    // One seed range for run and explore; explore plays no seed twice.
+    ExpectRefused(Sim({"explore", "--from=18446744073709551615", "--seeds", "2"}),
+                  "kvmon-sim: --from 18446744073709551615 with --seeds 2 passes the last seed, 18446744073709551615 "
+                  "(kvmon-sim explore --help)");
+    Result last = Sim({"explore", "-", "--from", "0xffffffffffffffff", "--seeds", "1"}, kSmall);
+    EXPECT_EQ(last.status, 0) << last.err;
+    EXPECT_TRUE(Has(last.out, "explored 1 schedule (seed 18446744073709551615) of - in ")) << last.out;
     // The fastest clock still plays the scenario as written.
     TempFile file(kSmall);
     Result fastest = Sim({"run", file.path, "--speed", std::to_string(kMaxSpeed)});
     EXPECT_EQ(fastest.status, 0) << fastest.err;
+}
+
+TEST(RunCli, OptionsFollowOneRuleInEveryCommand)
+{
+    // --NAME=VALUE is --NAME VALUE; "--" ends the options; a flag takes no value; every
+    // unknown option points to the command's help.
+    TempFile file(kSmall);
+    Result spaced = Sim({"run", "--seed", "7", file.path});
+    Result joined = Sim({"run", "--seed=7", file.path});
+    EXPECT_EQ(joined.status, 0) << joined.err;
+    EXPECT_EQ(joined.out, spaced.out);
+    ExpectRefused(Sim({"run", "--", "--json"}),
+                  "kvmon-sim: --json: cannot read the scenario: No such file or directory");
+    ExpectRefused(Sim({"run", "--json=yes"}), "kvmon-sim: --json takes no value (kvmon-sim run --help)");
+    ExpectRefused(Sim({"run", "-q"}), "kvmon-sim: unknown option -q (kvmon-sim run --help)");
+    ExpectRefused(Sim({"explore", "--seed", "1"}), "kvmon-sim: unknown option --seed (kvmon-sim explore --help)");
+    EXPECT_TRUE(Has(Sim({"explore", "--help"}).out, "130 interrupted\n(SIGINT), 143 terminated (SIGTERM)"));
+
+    // The replay line pastes into a shell as it is, whatever the file's name; plurals agree.
+    std::string dir = TempPath("odd");
+    std::filesystem::create_directory(dir);
+    std::string odd = dir + "/it's a \"test\".scn";
+    std::ofstream(odd) << "printer P port USB001\ndevice USB001 code 63400\nopen\nexpect status PAPER_JAM\n";
+    Result found = Sim({"explore", "--seeds", "1", odd});
+    EXPECT_TRUE(Has(found.out, "explored 1 schedule (seed 1) of " + odd + " in ")) << found.out;
+    EXPECT_TRUE(Has(found.out, ": 1 violation\n")) << found.out;
+    size_t at = found.out.find("replay: kvmon-sim ");
+    ASSERT_NE(at, std::string::npos) << found.out;
+    std::string replay = found.out.substr(at + 18, found.out.find('\n', at) - at - 18);
+    Result replayed = RunProgram({"/bin/sh", "-c", std::string("exec ") + KVMON_SIM_PATH + " " + replay});
+    EXPECT_EQ(replayed.status, 1) << replay << "\n" << replayed.err;
+    EXPECT_TRUE(Has(replayed.err, "violation (seed 1): expect")) << replayed.err;
+    std::filesystem::remove_all(dir);
+
+    EXPECT_EQ(kvtools::RateText(1, 6.2), "6.2 s, 6.2 s per schedule");
+    EXPECT_EQ(kvtools::RateText(12, 6.0), "6.0 s, 2.0 per second");
 }
 
 TEST(RunCli, RunsSideBySideHaveNamespacesOfTheirOwn)
@@ -273,10 +320,15 @@ TEST(RunCli, NamespaceSharesTheBlocksWithKvmonStatOnPurpose)
     Result stat = RunProgram({KVMON_STAT_PATH, "USB003", "--namespace", ns});
     EXPECT_EQ(stat.status, 0) << stat.err;
     EXPECT_TRUE(Has(stat.out, "meaning       paper out\n")) << stat.out;
-    EXPECT_EQ(run.Wait().status, 0);
+    Result held = run.Wait();
+    EXPECT_EQ(held.status, 0);
+    // The run names the namespace a reader needs.
+    EXPECT_TRUE(Has(held.out, "blocks open in namespace " + ns + ": kvmon-stat --namespace " + ns + " PORT reads them"))
+        << held.out;
 
-    ExpectRefused(Sim({"run", "--namespace", "a/b"}), "kvmon-sim: --namespace: \"a/b\" is not a name (empty or with '/')");
-    ExpectRefused(Sim({"run", "--namespace"}), "kvmon-sim: --namespace needs a name");
+    ExpectRefused(Sim({"run", "--namespace", "a/b"}),
+                  "kvmon-sim: --namespace: \"a/b\" is not a name (empty or with '/') (kvmon-sim run --help)");
+    ExpectRefused(Sim({"run", "--namespace"}), "kvmon-sim: --namespace needs a name (kvmon-sim run --help)");
 }
 
 // Interrupts a run once its block is published: nothing of it is left afterwards.

@@ -312,7 +312,9 @@ TEST(ScenarioSharedPort, StatusBitsGoToThePrinterOfTheDocumentOnThePort)
 TEST(ScenarioDevice, MiscountedWritesAreShownAndTheMonitorPassesTheCountOnUnchanged)
 {
     EXPECT_EQ(ParseError(kPrinter + "write-miscount\n"), "4: write-miscount: missing argument");
-    EXPECT_EQ(ParseError(kPrinter + "write-miscount x\n"), "4: the count reported must be a number, not \"x\"");
+    EXPECT_EQ(ParseError(kPrinter + "write-miscount x\n"),
+              "4: the count reported must be a number, not \"x\": a number is decimal digits, or 0x and "
+              "hexadecimal digits");
     EXPECT_EQ(ParseError(kPrinter + "write-miscount 1 0\n"), "4: the count 0 is out of range (1 to 1000)");
 
     // Reported 1 of 4 taken: the rest is written again and reaches the device twice; the run
@@ -328,6 +330,20 @@ TEST(ScenarioDevice, MiscountedWritesAreShownAndTheMonitorPassesTheCountOnUnchan
 }
 
 // ---- run --json against docs/schema/run.schema.json ----
+
+TEST(ScenarioNumbers, OneSyntaxWithTheOptionsAndAZeroByteWriteEitherWay)
+{
+    // No sign, no leading zero (which C reads as octal); hexadecimal only after 0x.
+    EXPECT_EQ(ParseError(kPrinter + "wait +5\n"), "4: the time must be a number, not \"+5\": a number takes no sign");
+    EXPECT_EQ(ParseError(kPrinter + "wait 010\n"), "4: the time must be a number, not \"010\": a leading zero is "
+                                                   "ambiguous: write the number without it, or 0x for hexadecimal");
+    EXPECT_EQ(ParseError(kPrinter + "expect status 0x0080\nwait 0x10\n"), "");
+    // "write 0" and "write \"\"" both play a write of no bytes.
+    Result r = Play(kPrinter + "start-doc\nwrite 0\nwrite \"\"\nend-doc\nclose\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(LinePlayed(r.out, 5), "WritePort(USB001, 0 bytes \"\")")) << r.out;
+    EXPECT_TRUE(Has(LinePlayed(r.out, 6), "WritePort(USB001, 0 bytes \"\")")) << r.out;
+}
 
 TEST(RunJson, EveryExampleAndTheMarksValidateAgainstTheSchema)
 {

@@ -115,6 +115,10 @@ TEST(StatStates, NoBlockSaysWhyItCanBeAbsent)
                          "has a \"VSTATUS:\" field; it closes it when the printer does not answer, its reply is not "
                          "recognised or has no status field, and when polling ends (the port is closed). Check the "
                          "port name and --monitor (the language monitor the printer's driver names)\n");
+    // After "--" a name that begins with '-' is a port.
+    Result dashed = Stat({"--", "-x"});
+    EXPECT_EQ(dashed.status, 1);
+    EXPECT_TRUE(Has(dashed.err, "no status block \"Kestravon Language Monitor-x\"")) << dashed.err;
     Result j = Stat({"USB001", "--json"});
     EXPECT_EQ(j.status, 1);
     EXPECT_TRUE(Has(j.out, "\"state\":\"absent\""));
@@ -330,6 +334,8 @@ TEST(StatWatch, BadArgumentsExitTwoWithOneLine)
         {"USB001", "USB002"},
         {"--bogus"},
         {},
+        {"USB001", "--watch", "--interval=+50"},
+        {"--json=1", "USB001"},
     };
     const char* expected[] = {
         "kvmon-stat: --interval: \"10\" is not a number of ms from 50 to 3600000 (kvmon-stat --help)\n",
@@ -340,6 +346,8 @@ TEST(StatWatch, BadArgumentsExitTwoWithOneLine)
         "kvmon-stat: one port at a time (\"USB001\" and \"USB002\") (kvmon-stat --help)\n",
         "kvmon-stat: unknown option --bogus (kvmon-stat --help)\n",
         "kvmon-stat: a port name is needed (kvmon-stat --help)\n",
+        "kvmon-stat: --interval: \"+50\" is not a number of ms from 50 to 3600000 (kvmon-stat --help)\n",
+        "kvmon-stat: --json takes no value (kvmon-stat --help)\n",
     };
     for (size_t i = 0; i < calls.size(); i++) {
         Result r = Stat(calls[i]);

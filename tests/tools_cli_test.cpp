@@ -54,7 +54,14 @@ TEST(DecodeInput, OneTrailingLineEndingIsRemovedFromFilesAndStandardInput)
         EXPECT_EQ(f.out, arg.out) << "ending " << kvtools::Escape(ending);
         Result in = RunProgram({KVMON_SIM_PATH, "decode", "-"}, reply + ending);
         EXPECT_EQ(in.out, arg.out) << "ending " << kvtools::Escape(ending);
+        // --file - is standard input; --file=PATH is --file PATH.
+        EXPECT_EQ(RunProgram({KVMON_SIM_PATH, "decode", "--file", "-"}, reply + ending).out, arg.out);
+        EXPECT_EQ(RunProgram({KVMON_SIM_PATH, "decode", "--file=" + file.path}).out, arg.out);
     }
+    // After "--" a reply that begins with '-' is a reply, not an option.
+    Result dashed = RunProgram({KVMON_SIM_PATH, "decode", "--", "-x"});
+    EXPECT_EQ(dashed.status, 1) << dashed.err;
+    EXPECT_TRUE(Has(dashed.out, "text          \"-x\"\n")) << dashed.out;
     // Only one: a second line ending stays part of the reply.
     Result two = RunProgram({KVMON_SIM_PATH, "decode", "-"}, reply + "\n\n");
     EXPECT_TRUE(Has(two.out, "reply         81 bytes\n")) << two.out;
@@ -114,6 +121,7 @@ TEST(DecodeInput, UsageErrorsAreOneLineAndExitTwo)
         {"decode", "--file", "/nonexistent/reply"},
         {"decode", "\\q"},
         {"codes", "extra"},
+        {"codes", "--json=yes"},
         {"frobnicate"},
         {},
     };
@@ -123,11 +131,12 @@ TEST(DecodeInput, UsageErrorsAreOneLineAndExitTwo)
         "kvmon-sim decode: one reply at a time (kvmon-sim decode --help)\n",
         "kvmon-sim decode: --raw applies to --file and - only; the argument is taken as escaped (kvmon-sim decode "
         "--help)\n",
-        "kvmon-sim decode: --file needs a path (kvmon-sim decode --help)\n",
+        "kvmon-sim decode: --file needs a path (- for standard input) (kvmon-sim decode --help)\n",
         "is a directory\n",
         "cannot read /nonexistent/reply: No such file or directory\n",
         "kvmon-sim decode: unknown escape \\q in the device ID (kvmon-sim decode --help)\n",
         "kvmon-sim codes: unknown argument extra (kvmon-sim codes --help)\n",
+        "kvmon-sim codes: --json takes no value (kvmon-sim codes --help)\n",
         "kvmon-sim: unknown command \"frobnicate\" (kvmon-sim --help)\n",
         "kvmon-sim: a command is needed (kvmon-sim --help)\n",
     };

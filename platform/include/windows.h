@@ -7,10 +7,12 @@
 #ifndef KVMON_PLATFORM_WINDOWS_H
 #define KVMON_PLATFORM_WINDOWS_H
 
+#include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
 
 #define WINAPI
+#define WINAPIV
 #define CALLBACK
 #define APIENTRY
 
@@ -261,6 +263,11 @@ LPSTR WINAPI lstrcpynA(LPSTR dst, LPCSTR src, int iMaxLength);
 LPSTR WINAPI lstrcatA(LPSTR dst, LPCSTR src);
 int WINAPI lstrcmpA(LPCSTR a, LPCSTR b);
 int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b);
+// The system's formatter: %c %d %i %u %x %X %s with flags, width and precision, no floating
+// point and no '*'. It fills at most 1024 bytes of buffer, NUL included, and returns the
+// characters stored. Here the compiler checks every format as printf's.
+int WINAPI wvsprintfA(LPSTR buffer, LPCSTR format, va_list args) __attribute__((format(printf, 2, 0)));
+int WINAPIV wsprintfA(LPSTR buffer, LPCSTR format, ...) __attribute__((format(printf, 2, 3)));
 int WINAPI CompareStringA(LCID Locale, DWORD dwCmpFlags, LPCSTR s1, int n1, LPCSTR s2, int n2);
 int WINAPI MultiByteToWideChar(UINT cp, DWORD flags, LPCSTR src, int cbSrc, LPWSTR dst, int cchDst);
 int WINAPI WideCharToMultiByte(UINT cp, DWORD flags, LPCWSTR src, int cchSrc, LPSTR dst, int cbDst,

@@ -9,7 +9,12 @@
 # number of lines; "<...>" inside a line stands for any text. A block right after the
 # comment "<!-- readme-check: skip REASON -->" is not run (REASON says why).
 #
-# Usage: check_readme.py README TOOLS_DIR        exit 0 when every example matches
+# It also compares the table under "### Exit codes" with the "Exit status:" sentence of every
+# program's --help (each code a program names is in the table, each code of the table is
+# named by some program), and checks that every --help states the command-line rules the
+# README lists last under "### Command lines".
+#
+# Usage: check_readme.py README TOOLS_DIR        exit 0 when every example and check matches
 import os
 import re
 import subprocess
@@ -115,6 +120,57 @@ def run_block(root, tools, cmds):
     return outputs
 
 
+# The programs' own descriptions of their command lines, compared with the README's.
+HELPS = [["kvmon-sim", "run", "--help"], ["kvmon-sim", "explore", "--help"], ["kvmon-sim", "decode", "--help"],
+         ["kvmon-sim", "codes", "--help"], ["kvmon-stat", "--help"]]
+RULES = ["--NAME=VALUE is --NAME VALUE", "-- ends the options"]
+
+
+def table_codes(lines):
+    """The codes in the table of the section "### Exit codes"."""
+    start = lines.index("### Exit codes")
+    codes = set()
+    for line in lines[start + 1:]:
+        if line.startswith("#"):
+            break
+        m = re.match(r"\| ([0-9 /]+) \|", line)
+        if m:
+            codes |= {int(c) for c in m.group(1).split("/")}
+    return codes
+
+
+def help_codes(text):
+    """The codes of a --help's "Exit status:" sentence: each number that opens one of its items."""
+    m = re.search(r"Exit status:(.*?)\.\n", text, re.S)
+    if not m:
+        return None
+    return {int(c) for c in re.findall(r"(?:^|[,;/])\s*(\d+)\b", m.group(1))}
+
+
+def check_command_lines(lines, tools):
+    """Problems: a code a program exits with that the table lacks or the reverse, a rule a
+    --help leaves out."""
+    problems = []
+    table = table_codes(lines)
+    seen = set()
+    for argv in HELPS:
+        name = " ".join(argv)
+        text = subprocess.run([os.path.join(tools, argv[0])] + argv[1:], capture_output=True).stdout.decode()
+        codes = help_codes(text)
+        if codes is None:
+            problems.append("%s: no \"Exit status:\" sentence" % name)
+            continue
+        seen |= codes
+        if codes - table:
+            problems.append("%s: exit codes %s are not in the README's table" % (name, sorted(codes - table)))
+        for rule in RULES:
+            if rule not in text:
+                problems.append("%s: does not say \"%s\"" % (name, rule))
+    if table - seen:
+        problems.append("README's exit codes %s: no program's --help lists them" % sorted(table - seen))
+    return problems
+
+
 def sh_quote(s):
     return "'" + s.replace("'", "'\\''") + "'"
 
@@ -139,6 +195,9 @@ def main():
                 print("README.md:%d: $ %s" % (line_no, cmd))
                 print("  expected:\n    " + "\n    ".join(expected))
                 print("  actual:\n    " + "\n    ".join(actual))
+    for problem in check_command_lines(lines, tools):
+        failures += 1
+        print("README.md: exit codes and command lines: " + problem)
     print("%d commands checked, %d differ" % (checked, failures))
     return 1 if failures or checked == 0 else 0
 

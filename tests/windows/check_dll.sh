@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Checks the shape of a built kvmon.dll: a 32-bit x86 PE image that exports exactly the two
 # entry points by plain name, imports the spooler's ANSI functions from SPOOLSS.dll by plain
-# name, depends on no DLL beyond the system's own, and carries the Russian string table.
+# name, depends on KERNEL32, USER32, ADVAPI32 and SPOOLSS alone, imports only functions the
+# import profile (docs/imports.tsv) lists for that DLL and that no Windows 95, 98, 98 SE or ME
+# lacks, has no TLS directory and no debug sections, and carries the Russian string table.
 # Usage: check_dll.sh path/to/kvmon.dll
 set -u
 
@@ -9,6 +11,7 @@ dll=${1:?usage: check_dll.sh path/to/kvmon.dll}
 objdump=${OBJDUMP:-i686-w64-mingw32-objdump}
 here=$(cd "$(dirname "$0")" && pwd)
 strings_h=${KVMON_STRINGS_H:-$here/../../resources/strings.h}
+profile=${KVMON_IMPORTS_TSV:-$here/../../docs/imports.tsv}
 
 failures=0
 fail() {
@@ -44,7 +47,7 @@ imports=$(awk '/^\tDLL Name: / { dll = $3; next }
                /^$/ { dll = "" }
                dll != "" && /^\t[0-9a-f]+\t/ { print toupper(dll) "\t" $NF }' <<<"$dump")
 dlls=$(sed -n 's/^\tDLL Name: //p' <<<"$dump" | tr '[:lower:]' '[:upper:]' | joined)
-allowed=(KERNEL32.DLL USER32.DLL ADVAPI32.DLL SPOOLSS.DLL MSVCRT.DLL)
+allowed=(KERNEL32.DLL USER32.DLL ADVAPI32.DLL SPOOLSS.DLL)
 for d in ${dlls//,/ }; do
     [[ " ${allowed[*]} " == *" $d "* ]] ||
         fail "imported DLL $d" "only $(IFS=,; echo "${allowed[*]}")" "$dlls"
@@ -60,6 +63,35 @@ for name in ${want_spooler//,/ }; do
     other=$(awk -F'\t' -v n="$name" '$2 == n && $1 != "SPOOLSS.DLL" { print $1 }' <<<"$imports" | joined)
     [[ -z $other ]] || fail "$name imported elsewhere" "SPOOLSS.dll only" "$other"
 done
+
+# ---- import profile: every import listed for its DLL, none absent on a 9x release ----
+if [[ -r $profile ]]; then
+    header=$(head -1 "$profile")
+    [[ $header == $'function\tdll\twin95\twin98\twin98se\twinme\tnt4\trestriction\tsource' ]] ||
+        fail "import profile header" "function, dll, win95, win98, win98se, winme, nt4, restriction, source" "$header"
+    while IFS=$'\t' read -r d name; do
+        [[ -n $name ]] || continue
+        row=$(awk -F'\t' -v n="$name" -v d="${d%.DLL}" 'NR > 1 && $1 == n && toupper($2) == d' "$profile")
+        if [[ -z $row ]]; then
+            fail "import $d!$name" "a row of $profile" "not listed"
+            continue
+        fi
+        absent=$(awk -F'\t' '{ s = ""; split("win95 win98 win98se winme", os, " ")
+                              for (i = 3; i <= 6; i++) if ($i == "absent") s = s (s ? "," : "") os[i - 2]
+                              print s }' <<<"$row")
+        [[ -z $absent ]] || fail "import $d!$name" "present on every 9x release" "absent on $absent"
+    done <<<"$imports"
+else
+    fail "import profile" "readable $profile" "missing"
+fi
+
+# ---- loader: no TLS directory (Windows 95 refuses such a DLL), no debug sections ----
+tls=$(awk '$1 == "Entry" && $2 == "9" { print $3, $4 }' <<<"$dump")
+[[ -z $tls || $tls == "00000000 00000000" ]] || fail "TLS directory" "none" "$tls"
+sections=$("$objdump" -h "$dll" | awk '$1 ~ /^[0-9]+$/ { print $2 }')
+grep -qx '.tls' <<<"$sections" && fail "sections" "no .tls" ".tls present"
+debug=$(grep '^\.debug' <<<"$sections" | paste -sd, -)
+[[ -z $debug ]] || fail "debug sections" "none (they ship in kvmon.dll.debug)" "$debug"
 
 # ---- resources: string table in Russian (0x0419) holding the UTF-16 texts ----
 # objdump prints the resource tree indented: type entries by 3 spaces, languages by 7.
@@ -88,4 +120,4 @@ if ((failures)); then
     echo "$dll: $failures check(s) failed"
     exit 1
 fi
-echo "$dll: PE32 i386 DLL; exports $exports; SPOOLSS.dll: $spooler; DLLs: $dlls; strings 0x0419 ok"
+echo "$dll: PE32 i386 DLL; exports $exports; SPOOLSS.dll: $spooler; DLLs: $dlls; $(wc -l <<<"$imports") imports in the profile, none absent on 9x; no TLS, no debug sections; strings 0x0419 ok"

@@ -69,8 +69,8 @@ TEST_F(InstalledMonitorTest, ReadsTheInstalledReadCycle)
     EXPECT_EQ(driver.type, static_cast<DWORD>(REG_SZ));
     EXPECT_STREQ(reinterpret_cast<const char*>(driver.data), "kvmon.dll");
 
-    // The INF's default: a REG_DWORD the monitor reads as it is (an unreadable value would
-    // be rewritten).
+    // The INF's default, given as the bytes d0 07 00 00 with the REG_DWORD flag: a REG_DWORD
+    // of 2000 the monitor reads as it is (an unreadable value would be rewritten).
     Value cycle = ReadInstalled("ReadCycle");
     ASSERT_EQ(cycle.rc, ERROR_SUCCESS) << "no ReadCycle below HKLM\\" << kInstalledRoot;
     EXPECT_EQ(cycle.type, static_cast<DWORD>(REG_DWORD));

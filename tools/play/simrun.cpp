@@ -219,7 +219,10 @@ RunResult Player::Run()
         NoteUnused();
 
     if (options_.holdMs != 0) {
-        Note("note", "holding for " + std::to_string(options_.holdMs) + " ms (real time) with the blocks open");
+        std::string ns = kvplat::MappingNamespace();
+        Note("note", "holding for " + std::to_string(options_.holdMs) +
+                         " ms (real time) with the blocks open in namespace " + ns + ": kvmon-stat --namespace " + ns +
+                         " PORT reads them");
         std::this_thread::sleep_for(std::chrono::milliseconds(options_.holdMs));
     }
     for (auto& entry : ports_) {

@@ -80,7 +80,7 @@ void WriteAll(int fd, const std::string& bytes)
     options.excerpt = excerpt;
     options.diskFiles = false;
     options.onStuck = [fd](const Violation& v) { WriteAll(fd, Encode(v)); };
-    for (uint64_t seed = first; seed < end; seed++) {
+    for (uint64_t seed = first; seed != end; seed++) {  // end wraps to 0 after seed 2^64-1
         *current = seed;
         options.seed = seed;
         std::ostringstream out;
@@ -193,17 +193,19 @@ ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options, s
     std::map<pid_t, Worker> running;
     std::deque<std::pair<uint64_t, uint64_t>> todo;  // ranges left after a worker stopped
     uint64_t next = options.from;
-    const uint64_t end = options.from + options.seeds;
+    uint64_t left = options.seeds;  // seeds not yet given to a worker (counted: the last may be 2^64-1)
     std::fflush(nullptr);
-    while (next < end || !todo.empty() || !running.empty()) {
-        while ((next < end || !todo.empty()) && running.size() < jobs) {
+    while (left > 0 || !todo.empty() || !running.empty()) {
+        while ((left > 0 || !todo.empty()) && running.size() < jobs) {
             std::pair<uint64_t, uint64_t> range;
             if (!todo.empty()) {
                 range = todo.front();
                 todo.pop_front();
             } else {
-                range = {next, std::min(end, next + kBatch)};
-                next = range.second;
+                uint64_t n = std::min(left, kBatch);
+                range = {next, next + n};
+                next += n;
+                left -= n;
             }
             unsigned slot = static_cast<unsigned>(std::find(slotBusy.begin(), slotBusy.end(), false) - slotBusy.begin());
             if (!Start(scenario, range.first, range.second, slot, slots, &running)) {
@@ -245,7 +247,7 @@ ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options, s
             }
             uint64_t seed = slots[w.slot];
             result.played += seed - w.first + 1;
-            if (seed + 1 < w.end)
+            if (seed + 1 != w.end)
                 todo.emplace_back(seed + 1, w.end);
             std::optional<Violation> v = Reported(w, status);
             std::optional<Violation> alone = PlayAlone(scenario, seed, &slots[kMaxJobs]);
@@ -264,40 +266,67 @@ ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options, s
             for (const auto& entry : running)
                 done += slots[entry.second.slot] - entry.second.first;
             double s = std::chrono::duration<double>(now - start).count();
-            char line[160];
-            std::snprintf(line, sizeof line, "\r%llu/%llu schedules, %.0f per second, %zu violations  ",
-                          static_cast<unsigned long long>(done), static_cast<unsigned long long>(options.seeds),
-                          s > 0 ? done / s : 0.0, result.violations.size());
-            err << line << std::flush;
+            size_t found = result.violations.size();
+            err << "\r" << done << "/" << options.seeds << " schedules in " << RateText(done, s) << ", " << found
+                << (found == 1 ? " violation  " : " violations  ") << std::flush;
         }
     }
     munmap(shared, sizeof(uint64_t) * (kMaxJobs + 1));
     // What a worker that died (a crash, a deadlock) could not remove itself.
     RemoveLeftovers();
     if (options.progress)
-        err << "\r" << std::string(70, ' ') << "\r" << std::flush;
+        err << "\r" << std::string(100, ' ') << "\r" << std::flush;
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::sort(result.violations.begin(), result.violations.end(),
               [](const FoundViolation& a, const FoundViolation& b) { return a.seed < b.seed; });
     return result;
 }
 
+std::string RateText(uint64_t played, double seconds)
+{
+    char text[64];
+    double rate = seconds > 0 ? played / seconds : 0;
+    if (rate >= 10 || played == 0)
+        std::snprintf(text, sizeof text, "%.1f s, %.0f per second", seconds, rate);
+    else if (rate >= 1)
+        std::snprintf(text, sizeof text, "%.1f s, %.1f per second", seconds, rate);
+    else
+        std::snprintf(text, sizeof text, "%.1f s, %.1f s per schedule", seconds, seconds / played);
+    return text;
+}
+
+std::string ShellWord(const std::string& word)
+{
+    const char kPlain[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_./:=@%+,-";
+    // A name that begins with '-' (other than "-", standard input) would read as an option.
+    std::string w = word.size() > 1 && word[0] == '-' ? "./" + word : word;
+    if (!w.empty() && w.find_first_not_of(kPlain) == std::string::npos)
+        return w;
+    std::string quoted = "'";
+    for (char c : w)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 int PrintExploreReport(const ExploreResult& result, const ExploreOptions& options, std::ostream& out)
 {
-    char rate[64];
-    std::snprintf(rate, sizeof rate, "%.1f s, %.0f per second", result.seconds,
-                  result.seconds > 0 ? result.played / result.seconds : 0.0);
-    out << "explored " << result.played << " schedules (seeds " << options.from << " to "
-        << options.from + options.seeds - 1 << ") of "
-        << (options.replayName.empty() ? "the default scenario" : options.replayName) << " in " << rate << ": "
-        << result.violations.size() << (result.violations.size() == 1 ? " violation" : " violations") << '\n';
+    uint64_t last = options.from + options.seeds - 1;
+    size_t found = result.violations.size();
+    out << "explored " << result.played << (result.played == 1 ? " schedule" : " schedules");
+    if (options.seeds == 1)
+        out << " (seed " << options.from << ")";
+    else
+        out << " (seeds " << options.from << " to " << last << ")";
+    out << " of " << (options.replayName.empty() ? "the default scenario" : options.replayName) << " in "
+        << RateText(result.played, result.seconds) << ": " << found << (found == 1 ? " violation" : " violations")
+        << '\n';
     if (result.violations.empty())
         return 0;
     const FoundViolation& first = result.violations.front();
     out << "\nseed " << first.seed << ": " << first.violation.invariant << ": " << first.violation.detail << '\n'
         << "timeline up to it:\n"
         << first.violation.excerpt << "replay: kvmon-sim run "
-        << (options.replayName.empty() ? "" : options.replayName + " ") << "--seed " << first.seed
+        << (options.replayName.empty() ? "" : ShellWord(options.replayName) + " ") << "--seed " << first.seed
         << '\n';
     const size_t kListed = 20;
     for (size_t i = 1; i < result.violations.size() && i <= kListed; i++) {

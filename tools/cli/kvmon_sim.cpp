@@ -55,9 +55,5 @@ int main(int argc, char** argv)
         std::cout << "kvmon-sim " KVMON_VERSION_STRING "\n";
         return kvtools::kExitOk;
     }
-    if (command == "--version") {
-        std::cout << "kvmon-sim " KVMON_VERSION_STRING "\n";
-        return 0;
-    }
     return Usage("unknown command \"" + command + "\"");
 }

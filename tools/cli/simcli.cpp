@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "args.h"
 #include "cli.h"
 #include "explore.h"
 #include "kvplatform.h"
+#include "numbers.h"
 #include "runguard.h"
 #include "scenario.h"
 #include "scenfile.h"
@@ -41,60 +43,76 @@ const char kRunHelp[] =
     "                 reads them (default: $KVMON_SHM_NAMESPACE, else a namespace of this run's own)\n"
     "Exit status: 0 played and every check held, 1 a check failed, 2 bad arguments or scenario,\n"
     "3 deadlock, 130 interrupted (SIGINT), 143 terminated (SIGTERM); both remove the run's status\n"
-    "blocks and temporary folder first.\n";
+    "blocks and temporary folder first.\n"
+    "Numbers are decimal digits, or 0x and hexadecimal digits. --NAME=VALUE is --NAME VALUE;\n"
+    "-- ends the options.\n";
 
 const char kExploreHelp[] =
     "usage: kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N]\n"
     "Plays a scenario under many schedules of the deterministic run and reports the seeds that\n"
     "break an invariant or an expect line.\n"
     "  --seeds N      how many schedules (1 to 100000000, default 1000)\n"
-    "  --from S       the first seed (default 1)\n"
+    "  --from S       the first seed (0 to 2^64-1, default 1)\n"
     "  --jobs N       worker processes (1 to 64, default one per processor)\n"
-    "Exit status: 0 no violation, 1 violations, 2 bad arguments or scenario.\n";
+    "Exit status: 0 no violation, 1 violations, 2 bad arguments or scenario, 130 interrupted\n"
+    "(SIGINT), 143 terminated (SIGTERM); both stop the workers and remove their status blocks\n"
+    "and temporary folders first.\n"
+    "Numbers are decimal digits, or 0x and hexadecimal digits. --NAME=VALUE is --NAME VALUE;\n"
+    "-- ends the options.\n";
 
 bool IsHelp(const std::string& a)
 {
     return a == "--help" || a == "-h";
 }
 
-// One line on standard error, exit 2.
-int Usage(const std::string& message)
+// One line on standard error that points to the command's help, exit 2.
+int Usage(const std::string& command, const std::string& message)
 {
-    std::cerr << "kvmon-sim: " << message << '\n';
+    std::cerr << "kvmon-sim: " << message << " (kvmon-sim " << command << " --help)\n";
     return kExitUsage;
 }
 
-// A decimal number; false when the text is not one. *tooLarge when it does not fit.
-bool ParseCount(const std::string& text, unsigned long long* value, bool* tooLarge)
+// The scenario file operand: one at a time. 0 or exit status 2.
+int ScenarioOperand(const std::string& command, const std::string& word, std::string* file, bool* haveFile)
 {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    errno = 0;
-    *value = std::strtoull(text.c_str(), nullptr, 10);
-    *tooLarge = errno == ERANGE;
-    return true;
+    if (*haveFile)
+        return Usage(command, "one scenario at a time (\"" + *file + "\" and \"" + word + "\")");
+    *file = word;
+    *haveFile = true;
+    return 0;
 }
 
-// The option's number, or a one-line error naming the option, the value and the range
-// (then false with *status 2).
-bool OptionNumber(const std::vector<std::string>& args, size_t* i, unsigned long long min, unsigned long long max,
-                  unsigned long long* value, int* status)
+// After the last word: the reader's error, or a scenario named by an empty word (which
+// would otherwise play the built-in one). 0 or exit status 2.
+int EndOfArgs(const std::string& command, const ArgReader& line, bool haveFile, const std::string& file)
 {
-    const std::string& name = args[*i];
+    if (!line.error.empty())
+        return Usage(command, line.error);
+    if (haveFile && file.empty())
+        return Usage(command, "the scenario file name is empty");
+    return 0;
+}
+
+// The value of option `name` as a number, or a one-line error naming the option, the value
+// and the range (then false with *status 2).
+bool OptionNumber(ArgReader* r, const std::string& command, const std::string& name, unsigned long long min,
+                  unsigned long long max, unsigned long long* value, int* status)
+{
     std::string range = std::to_string(min) + ".." + std::to_string(max);
-    if (*i + 1 >= args.size()) {
-        *status = Usage(name + " needs a number (" + range + ")");
+    std::string text;
+    if (!OptionValue(r, &text)) {
+        *status = Usage(command, name + " needs a number (" + range + ")");
         return false;
     }
-    const std::string& text = args[++*i];
     std::string problem;
+    std::string why;
     bool tooLarge = false;
-    if (!ParseCount(text, value, &tooLarge))
-        problem = "is not a number (" + range + ")";
-    else if (tooLarge || *value < min || *value > max)
+    if (!ParseNumberText(text, value, &tooLarge, &why))
+        problem = tooLarge ? "is out of range " + range : "is not a number (" + range + "): " + why;
+    else if (*value < min || *value > max)
         problem = "is out of range " + range;
     if (!problem.empty()) {
-        *status = Usage(name + ": \"" + text + "\" " + problem);
+        *status = Usage(command, name + ": \"" + text + "\" " + problem);
         return false;
     }
     return true;
@@ -139,13 +157,18 @@ int RunCommand(const std::vector<std::string>& args)
     RunOptions options;
     options.foldPolls = true;
     std::string file;
+    bool haveFile = false;
     std::string ns;
     bool seeded = false;
     int status = 0;
-    for (size_t i = 0; i < args.size(); i++) {
-        const std::string& a = args[i];
+    ArgReader line{args};
+    std::string a;
+    while (NextArg(&line, &a)) {
         unsigned long long n = 0;
-        if (a == "--real-time") {
+        if (!line.option) {
+            if (int bad = ScenarioOperand("run", a, &file, &haveFile))
+                return bad;
+        } else if (a == "--real-time") {
             options.deterministic = false;
             options.speed = 1;
         } else if (a == "--json") {
@@ -155,38 +178,36 @@ int RunCommand(const std::vector<std::string>& args)
         } else if (a == "--quiet-polls" || a == "--all-polls") {
             options.foldPolls = a == "--quiet-polls";
         } else if (a == "--seed") {
-            if (!OptionNumber(args, &i, 0, UINT64_MAX, &n, &status))
+            if (!OptionNumber(&line, "run", a, 0, UINT64_MAX, &n, &status))
                 return status;
             options.seed = n;
             seeded = true;
         } else if (a == "--speed") {
-            if (!OptionNumber(args, &i, 1, kMaxSpeed, &n, &status))
+            if (!OptionNumber(&line, "run", a, 1, kMaxSpeed, &n, &status))
                 return status;
             options.deterministic = false;
             options.speed = static_cast<unsigned>(n);
         } else if (a == "--namespace") {
-            if (i + 1 >= args.size())
-                return Usage("--namespace needs a name");
-            ns = args[++i];
+            if (!OptionValue(&line, &ns))
+                return Usage("run", "--namespace needs a name");
             if (ns.empty() || ns.find('/') != std::string::npos)
-                return Usage("--namespace: \"" + ns + "\" is not a name (empty or with '/')");
+                return Usage("run", "--namespace: \"" + ns + "\" is not a name (empty or with '/')");
         } else if (a == "--hold") {
-            if (!OptionNumber(args, &i, 0, 86400000, &n, &status))
+            if (!OptionNumber(&line, "run", a, 0, 86400000, &n, &status))
                 return status;
             options.holdMs = static_cast<unsigned>(n);
         } else if (IsHelp(a)) {
             std::cout << kRunHelp;
             return kExitOk;
-        } else if (a.size() > 1 && a[0] == '-') {
-            return Usage("run: unknown option " + a);
-        } else if (!file.empty()) {
-            return Usage("run: one scenario at a time (\"" + file + "\" and \"" + a + "\")");
         } else {
-            file = a;
+            return Usage("run", "unknown option " + a);
         }
     }
+    if (int bad = EndOfArgs("run", line, haveFile, file))
+        return bad;
     if (seeded && !options.deterministic)
-        return Usage("run: --seed chooses a schedule of the virtual clock; it does not go with --real-time or --speed");
+        return Usage("run",
+                     "--seed chooses a schedule of the virtual clock; it does not go with --real-time or --speed");
 
     Scenario scenario;
     if (int bad = LoadScenario(file, &scenario))
@@ -210,13 +231,18 @@ int ExploreCommand(const std::vector<std::string>& args)
 {
     ExploreOptions options;
     std::string file;
+    bool haveFile = false;
     int status = 0;
-    for (size_t i = 0; i < args.size(); i++) {
-        const std::string& a = args[i];
+    ArgReader line{args};
+    std::string a;
+    while (NextArg(&line, &a)) {
         unsigned long long n = 0;
-        if (a == "--seeds" || a == "--from" || a == "--jobs") {
-            unsigned long long max = a == "--jobs" ? 64 : a == "--seeds" ? 100000000ull : UINT64_MAX / 2;
-            if (!OptionNumber(args, &i, a == "--from" ? 0 : 1, max, &n, &status))
+        if (!line.option) {
+            if (int bad = ScenarioOperand("explore", a, &file, &haveFile))
+                return bad;
+        } else if (a == "--seeds" || a == "--from" || a == "--jobs") {
+            unsigned long long max = a == "--jobs" ? 64 : a == "--seeds" ? 100000000ull : UINT64_MAX;
+            if (!OptionNumber(&line, "explore", a, a == "--from" ? 0 : 1, max, &n, &status))
                 return status;
             if (a == "--seeds")
                 options.seeds = n;
@@ -227,14 +253,16 @@ int ExploreCommand(const std::vector<std::string>& args)
         } else if (IsHelp(a)) {
             std::cout << kExploreHelp;
             return kExitOk;
-        } else if (a.size() > 1 && a[0] == '-') {
-            return Usage("explore: unknown option " + a);
-        } else if (!file.empty()) {
-            return Usage("explore: one scenario at a time (\"" + file + "\" and \"" + a + "\")");
         } else {
-            file = a;
+            return Usage("explore", "unknown option " + a);
         }
     }
+    if (int bad = EndOfArgs("explore", line, haveFile, file))
+        return bad;
+    // Seeds from..from+seeds-1, all within 0..2^64-1: none is played twice.
+    if (options.seeds - 1 > UINT64_MAX - options.from)
+        return Usage("explore", "--from " + std::to_string(options.from) + " with --seeds " +
+                                    std::to_string(options.seeds) + " passes the last seed, 18446744073709551615");
     Scenario scenario;
     if (int bad = LoadScenario(file, &scenario))
         return bad;

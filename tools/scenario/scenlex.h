@@ -22,7 +22,7 @@ struct LineError {
 // line as written, without its comment and the blanks around it.
 std::vector<Token> Tokenize(const std::string& line, std::string* source);
 
-// A number (decimal, or hexadecimal with 0x) in min..max; `what` names it in the message.
+// A number in min..max, in the tools' one syntax (numbers.h); `what` names it in the message.
 unsigned long Number(const Token& t, const char* what, unsigned long min, unsigned long max);
 
 // A name: a word or a quoted string, not empty.

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "args.h"
 #include "cli.h"
 #include "devstatus.h"
 
@@ -11,7 +12,7 @@ namespace kvtools {
 
 const char kDecodeUsage[] =
     "usage: kvmon-sim decode [--json] \"DEVICE ID\"\n"
-    "       kvmon-sim decode [--json] [--raw] --file PATH\n"
+    "       kvmon-sim decode [--json] [--raw] --file PATH    (--file - : standard input)\n"
     "       kvmon-sim decode [--json] [--raw] -          (the reply on standard input)\n"
     "\n"
     "Runs the monitor's recognition and decoding on one device ID reply, as a status query\n"
@@ -25,7 +26,8 @@ const char kDecodeUsage[] =
     "\n"
     "Exit status: 0 the monitor takes a status code from the reply; 1 it does not (the\n"
     "reply is empty, not recognised or has no \"VSTATUS:\" field; the failed rule is named\n"
-    "on standard error); 2 bad arguments or input that cannot be read.\n";
+    "on standard error); 2 bad arguments or input that cannot be read.\n"
+    "--NAME=VALUE is --NAME VALUE; -- ends the options (a reply that begins with '-').\n";
 
 const char kCodesUsage[] =
     "usage: kvmon-sim codes [--json]\n"
@@ -35,7 +37,8 @@ const char kCodesUsage[] =
     "\n"
     "  --json   one JSON array (docs/schema/codes.schema.json)\n"
     "\n"
-    "Exit status: 0; 2 for bad arguments.\n";
+    "Exit status: 0; 2 for bad arguments.\n"
+    "--NAME=VALUE is --NAME VALUE; -- ends the options.\n";
 
 namespace {
 
@@ -82,35 +85,34 @@ int DecodeCommand(const std::vector<std::string>& args, std::istream& in, std::o
     bool haveArgument = false;
     std::string file;
     std::string argument;
-    for (size_t i = 0; i < args.size(); i++) {
-        const std::string& a = args[i];
-        if (a == "--help" || a == "-h") {
+    ArgReader r{args};
+    std::string word;
+    while (NextArg(&r, &word)) {
+        if (r.option && (word == "--help" || word == "-h")) {
             out << kDecodeUsage;
             return kExitOk;
-        } else if (a == "--json") {
+        } else if (r.option && word == "--json") {
             json = true;
-        } else if (a == "--raw") {
+        } else if (r.option && word == "--raw") {
             raw = true;
-        } else if (a == "--file") {
-            if (i + 1 >= args.size())
-                return UsageError(err, "decode", "--file needs a path");
-            if (haveFile || fromStdin || haveArgument)
-                return UsageError(err, "decode", "one reply at a time");
-            file = args[++i];
-            haveFile = true;
-        } else if (a == "-") {
-            if (haveFile || fromStdin || haveArgument)
-                return UsageError(err, "decode", "one reply at a time");
+        } else if (r.option && word != "--file") {
+            return UsageError(err, "decode", "unknown option " + word);
+        } else if (haveFile || fromStdin || haveArgument) {
+            return UsageError(err, "decode", "one reply at a time");
+        } else if (r.option) {
+            if (!OptionValue(&r, &file))
+                return UsageError(err, "decode", "--file needs a path (- for standard input)");
+            fromStdin = file == "-";
+            haveFile = !fromStdin;
+        } else if (word == "-") {
             fromStdin = true;
-        } else if (!a.empty() && a[0] == '-') {
-            return UsageError(err, "decode", "unknown option " + a);
         } else {
-            if (haveFile || fromStdin || haveArgument)
-                return UsageError(err, "decode", "one reply at a time");
-            argument = a;
+            argument = word;
             haveArgument = true;
         }
     }
+    if (!r.error.empty())
+        return UsageError(err, "decode", r.error);
     if (!haveFile && !fromStdin && !haveArgument)
         return UsageError(err, "decode", "a device ID, --file PATH or - is needed");
     if (raw && haveArgument)
@@ -154,15 +156,19 @@ int DecodeCommand(const std::vector<std::string>& args, std::istream& in, std::o
 int CodesCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
 {
     bool json = false;
-    for (const auto& a : args) {
-        if (a == "--help" || a == "-h") {
+    ArgReader r{args};
+    std::string a;
+    while (NextArg(&r, &a)) {
+        if (r.option && (a == "--help" || a == "-h")) {
             out << kCodesUsage;
             return kExitOk;
         }
-        if (a != "--json")
-            return UsageError(err, "codes", "unknown argument " + a);
+        if (!r.option || a != "--json")
+            return UsageError(err, "codes", (r.option ? "unknown option " : "unknown argument ") + a);
         json = true;
     }
+    if (!r.error.empty())
+        return UsageError(err, "codes", r.error);
     if (json)
         out << CodeTableJson() << '\n';
     else

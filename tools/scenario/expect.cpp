@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "devstatus.h"
+#include "numbers.h"
 
 namespace kvtools {
 
@@ -12,14 +13,12 @@ namespace {
 
 bool ParseNumber(const std::string& text, unsigned long max, unsigned long* value)
 {
-    if (text.empty() || text[0] == '-')
+    unsigned long long v = 0;
+    bool tooLarge = false;
+    std::string why;
+    if (!ParseNumberText(text, &v, &tooLarge, &why) || v > max)
         return false;
-    char* end = nullptr;
-    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    unsigned long v = std::strtoul(text.c_str(), &end, hex ? 16 : 10);
-    if (*end != '\0' || v > max)
-        return false;
-    *value = v;
+    *value = static_cast<unsigned long>(v);
     return true;
 }
 

@@ -6,7 +6,7 @@
 #define KVMON_TOOLS_DEVSTATUS_H
 
 #include "kvmon.h"
-#include "../sim/base64.h"
+#include "../../sim/base64.h"
 #include "json.h"
 
 #include <ostream>

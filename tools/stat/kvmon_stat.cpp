@@ -6,9 +6,12 @@
 #include <algorithm>
 #include <iostream>
 #include <string>
+#include <vector>
 
+#include "args.h"
 #include "cli.h"
 #include "kvmon_version.h"
+#include "numbers.h"
 #include "statblock.h"
 
 #ifndef _WIN32
@@ -43,7 +46,9 @@ const char kUsage[] =
     "codes that fit the bytes it holds are listed.\n"
     "\n"
     "Exit status: 0 a readable block; 1 no block or an unreadable one; 2 bad arguments;\n"
-    "130 / 143 a watch ended by SIGINT / SIGTERM.\n";
+    "130 / 143 a watch ended by SIGINT / SIGTERM.\n"
+    "Numbers are decimal digits, or 0x and hexadecimal digits. --NAME=VALUE is --NAME VALUE;\n"
+    "-- ends the options (a port name that begins with '-').\n";
 
 volatile std::sig_atomic_t g_signal = 0;
 
@@ -60,10 +65,10 @@ int Usage(const std::string& message)
 
 bool ParseInterval(const std::string& text, unsigned* ms)
 {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    unsigned long value = std::stoul(text);
-    if (value < kMinIntervalMs || value > kMaxIntervalMs)
+    unsigned long long value = 0;
+    bool tooLarge = false;
+    std::string why;
+    if (!kvtools::ParseNumberText(text, &value, &tooLarge, &why) || value < kMinIntervalMs || value > kMaxIntervalMs)
         return false;
     *ms = static_cast<unsigned>(value);
     return true;
@@ -179,16 +184,23 @@ int main(int argc, char** argv)
     bool json = false;
     bool haveInterval = false;
     unsigned intervalMs = kDefaultIntervalMs;
-    for (int i = 1; i < argc; i++) {
-        std::string a = argv[i];
-        if (a == "--watch") {
+    kvtools::ArgReader args{std::vector<std::string>(argv + 1, argv + argc)};
+    std::string a;
+    while (kvtools::NextArg(&args, &a)) {
+        if (!args.option) {
+            if (!port.empty())
+                return Usage("one port at a time (\"" + port + "\" and \"" + a + "\")");
+            if (a.empty())
+                return Usage("the port name is empty");
+            port = a;
+        } else if (a == "--watch") {
             watch = true;
         } else if (a == "--json") {
             json = true;
         } else if (a == "--monitor" || a == "--namespace" || a == "--interval") {
-            if (i + 1 >= argc)
+            std::string value;
+            if (!kvtools::OptionValue(&args, &value))
                 return Usage(a + " needs a value");
-            std::string value = argv[++i];
             if (a == "--monitor") {
                 monitor = value;
             } else if (a == "--interval") {
@@ -211,14 +223,12 @@ int main(int argc, char** argv)
         } else if (a == "--version") {
             std::cout << "kvmon-stat " KVMON_VERSION_STRING "\n";
             return kvtools::kExitOk;
-        } else if (!a.empty() && a[0] == '-') {
-            return Usage("unknown option " + a);
-        } else if (!port.empty()) {
-            return Usage("one port at a time (\"" + port + "\" and \"" + a + "\")");
         } else {
-            port = a;
+            return Usage("unknown option " + a);
         }
     }
+    if (!args.error.empty())
+        return Usage(args.error);
     if (port.empty())
         return Usage("a port name is needed");
     if (haveInterval && !watch)

@@ -34,6 +34,14 @@ struct ExploreResult {
 
 ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options, std::ostream& err);
 
+// The time and rate of `played` schedules in `seconds`: "per second" while at least one a
+// second, else the seconds each took.
+std::string RateText(uint64_t played, double seconds);
+
+// The word as a POSIX shell reads it back: as it is when it holds only plain characters,
+// else in single quotes; a name that begins with '-' gets "./" so that it is no option.
+std::string ShellWord(const std::string& word);
+
 // The report: a summary line, then the first violation in full (seed, invariant, the
 // timeline up to it, the command that replays it) and one line for each further one.
 // Returns the exit status: 0 without violations, 1 with.

@@ -106,7 +106,7 @@ cmd::Write WriteArgs(const std::vector<Token>& t)
     if (t[1].quoted)
         w.bytes = t[1].text;
     else
-        w.count = Number(t[1], "the byte count", 1, 1 << 20);
+        w.count = Number(t[1], "the byte count", 0, 1 << 20);
     return w;
 }
 

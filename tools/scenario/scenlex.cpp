@@ -8,6 +8,7 @@
 
 #include "devstatus.h"
 #include "kvplatform.h"
+#include "numbers.h"
 
 namespace kvtools {
 
@@ -113,17 +114,17 @@ std::vector<Token> Tokenize(const std::string& line, std::string* source)
 
 unsigned long Number(const Token& t, const char* what, unsigned long min, unsigned long max)
 {
-    if (t.quoted || t.text.empty())
+    if (t.quoted)
         throw LineError{std::string(what) + " must be a number, not \"" + t.text + "\""};
-    char* end = nullptr;
-    int base = t.text.size() > 2 && t.text[0] == '0' && (t.text[1] == 'x' || t.text[1] == 'X') ? 16 : 10;
-    unsigned long v = std::strtoul(t.text.c_str(), &end, base);
-    if (*end != '\0' || t.text[0] == '-')
-        throw LineError{std::string(what) + " must be a number, not \"" + t.text + "\""};
-    if (v < min || v > max)
+    unsigned long long v = 0;
+    bool tooLarge = false;
+    std::string why;
+    if (!ParseNumberText(t.text, &v, &tooLarge, &why) && !tooLarge)
+        throw LineError{std::string(what) + " must be a number, not \"" + t.text + "\": " + why};
+    if (tooLarge || v < min || v > max)
         throw LineError{std::string(what) + " " + t.text + " is out of range (" + std::to_string(min) + " to " +
                         std::to_string(max) + ")"};
-    return v;
+    return static_cast<unsigned long>(v);
 }
 
 std::string Name(const Token& t, const char* what)
