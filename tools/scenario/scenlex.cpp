@@ -101,7 +101,8 @@ std::vector<Token> Tokenize(const std::string& line, std::string* source)
         while (j < line.size() && !Blank(line[j]) && line[j] != '#' && line[j] != '"')
             j++;
         Token t;
-        t.text = ToAnsi(line.substr(i, j - i));
+        // The command word is a keyword of the scenario, not text for the spooler.
+        t.text = tokens.empty() ? line.substr(i, j - i) : ToAnsi(line.substr(i, j - i));
         tokens.push_back(t);
         i = j;
     }
