@@ -39,6 +39,8 @@
 #define PCF_STATUS_REQUEST 0x200  // a client asked for a refresh
 #define PCF_THREAD_ALIVE 0x400    // a polling thread exists: set before it is created, cleared as
                                   // the last step of its exit cleanup (under g_csPorts)
+#define PCF_THREAD_NEXT 0x800     // a document opened while the thread was ending: its exit
+                                  // starts the next thread (under g_csPorts)
 
 typedef struct _PortContext PortContext;
 
@@ -180,12 +182,16 @@ BOOL ProcessDeviceId(PortContext* ctx, char* reply, WORD len);
 void CloseStatusMapping(PortContext* ctx);
 
 // ---- status/poll.cpp ----
-void StartStatusThread(PortContext* ctx);
 DWORD WINAPI StatusThreadProc(LPVOID param);
 void ReleaseStatusResources(PortContext* ctx);
 BOOL PrinterExists(LPCSTR printerName);
 BOOL IsEcpPort(LPCSTR portName);
 BOOL IsEcpPortBusy(PortContext* ctx, DWORD* jobCount);
+
+// ---- status/pollstart.cpp ----
+void StartStatusThread(PortContext* ctx);
+BOOL HandOverStatusThread(PortContext* ctx);
+void CloseStatusEvents(PortContext* ctx);
 
 // ---- publish/block.cpp ----
 BOOL PublishStatusBlock(const BYTE* block, WORD size, PortContext* ctx);

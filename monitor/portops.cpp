@@ -101,7 +101,8 @@ done:
 // Ends the document held open for polling before a new one starts, and lets a query in
 // flight finish. A thread that found its printer gone clears PCF_THREAD_RUN just before its
 // exit cleanup; the new document first waits for that cleanup (by the tick count, at most
-// g_dwReadCycle ms), so that the ending thread never closes the events of a new thread. The
+// g_dwReadCycle ms), so that it can start a thread of its own. A thread that ends later
+// than that hands the port over to the next one itself (StartStatusThread). The
 // held document is taken under g_csPorts, where the exit cleanup decides whether it ends
 // the document it saw open: exactly one of the two ends it, and a document opened after
 // this never by the thread, even when the wait ran out.
@@ -275,8 +276,9 @@ BOOL WINAPI EndDocPort(HANDLE hPort)
 
     EnterCriticalSection(&g_csPorts);
     ClearFlags(ctx, PCF_JOB_ACTIVE);
-    if (TestFlags(ctx, PCF_THREAD_RUN)) {
-        // The document stays open at the port monitor for the thread's queries.
+    if (TestFlags(ctx, PCF_THREAD_RUN | PCF_THREAD_NEXT)) {
+        // The document stays open at the port monitor for the thread's queries (a thread
+        // owed by an ending one starts on it when that one has gone).
         TRACE(TRACE_DECISIONS, ctx->portName, "doc-held", "document %u stays open for the polling thread's queries",
               (unsigned)ctx->docSerial);
         WakeStatusThread(ctx);
@@ -298,7 +300,10 @@ BOOL WINAPI ClosePort(HANDLE hPort)
     if (ctx == NULL)
         return FALSE;
 
-    if (TakeFlag(ctx, PCF_THREAD_RUN)) {
+    // A running thread and one owed by an ending thread are stopped in one step: the
+    // ending thread's exit starts no thread after this.
+    if (InterlockedAnd(&ctx->flags, ~(LONG)(PCF_THREAD_RUN | PCF_THREAD_NEXT)) &
+        (PCF_THREAD_RUN | PCF_THREAD_NEXT)) {
         if (TakeFlag(ctx, PCF_DOC_STARTED)) {
             TRACE(TRACE_DECISIONS, ctx->portName, "doc-end", "document %u ended by ClosePort", (unsigned)ctx->docSerial);
             EndMonitorDocument(ctx);

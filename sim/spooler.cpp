@@ -178,6 +178,12 @@ DWORD Spooler::QueueJob(const std::string& printer, const std::string& document)
     return id;
 }
 
+DWORD Spooler::TakeJobId()
+{
+    Lock lock(cs_);
+    return nextJobId_++;
+}
+
 bool Spooler::RemoveJob(DWORD jobId)
 {
     Lock lock(cs_);

@@ -112,6 +112,9 @@ public:
     // Returns the new job's id (ids are unique in the process run, starting at 1), or 0
     // for an unknown printer.
     DWORD QueueJob(const std::string& printer, const std::string& document = "Document");
+    // A fresh id that no queue holds: a job the spooler sends while its printer is being
+    // deleted (it left the queue with the printer).
+    DWORD TakeJobId();
     bool RemoveJob(DWORD jobId);
     void ClearJobs(const std::string& printer);
     std::vector<JobInfo> Jobs(const std::string& printer) const;

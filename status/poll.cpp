@@ -128,20 +128,6 @@ done:
     return busy;
 }
 
-// Closes the thread's events, the wake event first, and sets their fields to NULL.
-// Called under g_csPorts.
-static void CloseStatusEvents(PortContext* ctx)
-{
-    HANDLE hEvent;
-
-    hEvent = InterlockedExchangePointer((PVOID volatile*)&ctx->hWakeEvent, NULL);
-    if (hEvent != NULL)
-        CloseHandle(hEvent);
-    hEvent = InterlockedExchangePointer((PVOID volatile*)&ctx->hIdleEvent, NULL);
-    if (hEvent != NULL)
-        CloseHandle(hEvent);
-}
-
 // Clears the printer's status bits (printerStatus keeps its value) and closes both events.
 // Called under g_csPorts.
 void ReleaseStatusResources(PortContext* ctx)
@@ -151,50 +137,6 @@ void ReleaseStatusResources(PortContext* ctx)
         SetPrinterA(ctx->hPrinter, 0, NULL, PRINTER_CONTROL_SET_STATUS);
     LeaveCriticalSection(&ctx->csPort);
     CloseStatusEvents(ctx);
-}
-
-void StartStatusThread(PortContext* ctx)
-{
-    HANDLE hThread = NULL;
-    DWORD threadId = 0;
-
-    if (!IsUsbPort(ctx->portName) && !IsLptPort(ctx->portName)) {
-        TRACE(TRACE_DECISIONS, ctx->portName, "not-polled", "not a USB or LPT port");
-        return;
-    }
-    if (ctx->portMonitor.pfnGetPrinterDataFromPort == NULL) {
-        TRACE(TRACE_DECISIONS, ctx->portName, "not-polled", "the port monitor has no GetPrinterDataFromPort");
-        return;
-    }
-
-    EnterCriticalSection(&g_csPorts);
-    // A thread that is still ending holds the events; never start a second one beside it.
-    if (TestFlags(ctx, PCF_THREAD_ALIVE)) {
-        TRACE(TRACE_DECISIONS, ctx->portName, "not-polled", "the previous polling thread is still ending");
-        goto done;
-    }
-
-    SetFlags(ctx, PCF_THREAD_RUN);
-    ctx->hIdleEvent = CreateEventA(NULL, TRUE, TRUE, NULL);
-    ctx->hWakeEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
-    if (ctx->hIdleEvent != NULL && ctx->hWakeEvent != NULL) {
-        SetFlags(ctx, PCF_THREAD_ALIVE);
-        hThread = CreateThread(NULL, STATUS_THREAD_STACK, StatusThreadProc, ctx, 0, &threadId);
-    }
-    if (hThread != NULL) {
-        SetFlags(ctx, PCF_FIRST_QUERY);
-        SetThreadPriority(hThread, THREAD_PRIORITY_LOWEST);
-        CloseHandle(hThread);
-    } else {
-        // No thread without both events: nothing of the attempt is left behind.
-        TRACE(TRACE_DECISIONS, ctx->portName, "not-polled", "no polling thread: %s failed (error %u)",
-              ctx->hIdleEvent != NULL && ctx->hWakeEvent != NULL ? "CreateThread" : "CreateEventA",
-              (unsigned)GetLastError());
-        ClearFlags(ctx, PCF_THREAD_RUN | PCF_THREAD_ALIVE);
-        CloseStatusEvents(ctx);
-    }
-done:
-    LeaveCriticalSection(&g_csPorts);
 }
 
 // Asks the port's printer handle, which follows the printer object through a rename, for
@@ -371,8 +313,11 @@ DWORD WINAPI StatusThreadProc(LPVOID param)
               (unsigned)heldDoc);
         EndMonitorDocument(ctx);
     }
-    // Last use of the context: ClosePort may delete it once it has the lock.
-    ClearFlags(ctx, PCF_THREAD_ALIVE);
+    // A document that opened while this thread was ending gets its own thread now, which
+    // takes PCF_THREAD_ALIVE over. Otherwise this is the last use of the context: ClosePort
+    // may delete it once it has the lock.
+    if (!HandOverStatusThread(ctx))
+        ClearFlags(ctx, PCF_THREAD_ALIVE);
     LeaveCriticalSection(&g_csPorts);
     return 0;
 }

@@ -143,7 +143,15 @@ BOOL QueryDeviceStatus(PortContext* ctx, BOOL signalIdle)
 
     if (ctx->portMonitor.pfnGetPrinterDataFromPort != NULL) {
         EnterCriticalSection(&ctx->csQuery);
-        reply = (char*)LocalAlloc(LMEM_ZEROINIT, DEVID_BUFFER_SIZE);
+        // The block and the status bits belong to the polling thread, whose exit closes and
+        // clears them after it has taken this lock. StartDocPort's own query comes from
+        // another thread and may come late: once PCF_THREAD_RUN is clear, that exit may have
+        // passed already, and nothing would close what the query published.
+        if (!signalIdle && !TestFlags(ctx, PCF_THREAD_RUN))
+            TRACE(TRACE_DECISIONS, ctx->portName, "not-queried",
+                  "the polling thread has ended: nothing would close a block published now");
+        else
+            reply = (char*)LocalAlloc(LMEM_ZEROINIT, DEVID_BUFFER_SIZE);
         if (reply != NULL) {
             DWORD control = IsUsbPort(ctx->portName) ? CONTROL_QUERY_DEVICE_ID_USB : CONTROL_QUERY_DEVICE_ID_LPT;
             BOOL answered = ctx->portMonitor.pfnGetPrinterDataFromPort(ctx->hMonitorPort, control, NULL, NULL, 0,

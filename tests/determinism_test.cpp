@@ -18,46 +18,8 @@
 
 namespace {
 
-struct ChildResult {
-    int status = -1;     // exit status of the child
-    std::string output;  // what it wrote to the pipe
-};
-
-// Runs body in a child that has entered deterministic mode with `seed`; body writes its
-// findings into the string, which comes back with the exit status. kernel: a kernel
-// thread per thread instead of fibers.
-ChildResult InChild(uint64_t seed, const std::function<void(std::string&)>& body, bool kernel = false)
-{
-    int fds[2];
-    if (pipe(fds) != 0)
-        return ChildResult{};
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        int fd = fds[1];
-        kvplat::SetDeadlockHandler([fd](const std::string& report) {
-            std::string text = "stuck: " + report;
-            (void)!write(fd, text.data(), text.size());
-        });
-        kvplat::UseKernelThreads(kernel);
-        kvplat::BeginDeterministic(seed);
-        std::string out;
-        body(out);
-        (void)!write(fd, out.data(), out.size());
-        _exit(0);
-    }
-    close(fds[1]);
-    ChildResult r;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0)
-        r.output.append(buf, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
+using kvtest::ChildResult;
+using kvtest::InChild;
 
 // Two threads and the driver each note their letter at every step; the steps hand over
 // through interlocked operations and critical sections.
@@ -84,7 +46,8 @@ DWORD WINAPI Racer(LPVOID param)
 }
 
 // The race's trace and count, then the scheduler's counts. step: a hook to install first.
-std::string RaceTrace(uint64_t seed, bool kernel = false, const std::function<void(Race&)>& step = nullptr)
+std::string RaceTrace(uint64_t seed, bool kernel = false, const std::function<void(Race&)>& step = nullptr,
+                      DWORD stallMs = 0)
 {
     ChildResult r = InChild(seed, [&step](std::string& out) {
         Race race;
@@ -100,7 +63,9 @@ std::string RaceTrace(uint64_t seed, bool kernel = false, const std::function<vo
         kvplat::SchedulerCounts n = kvplat::Scheduling();
         out = race.trace + " " + std::to_string(race.unprotected) + " points " + std::to_string(n.points) +
               " choices " + std::to_string(n.choices) + " switches " + std::to_string(n.switches);
-    }, kernel);
+        if (n.stalls != 0)
+            out += " stalls " + std::to_string(n.stalls) + " at " + std::to_string(n.virtualMs) + " ms";
+    }, kernel, stallMs);
     EXPECT_EQ(r.status, 0) << r.output;
     return r.output;
 }
@@ -279,6 +244,60 @@ TEST(Deterministic, TheStepHookSeesEveryHandOverAndLeavesTheScheduleAsItWas)
     });
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(r.output, "a call per switch, held seen, foreign owners 0, free after 0");
+}
+
+// With stalls on, a seed that stalls holds threads while the clock runs on (no deadlock
+// with every other thread waiting) and replays the same; every other seed makes exactly
+// the choices it makes with stalls off.
+TEST(Deterministic, StallsHoldThreadsWhileTheClockRunsOnAndLeaveOtherSeedsAsTheyWere)
+{
+    int stalled = 0;
+    for (uint64_t seed = 1; seed <= 16; seed++) {
+        std::string on = RaceTrace(seed, false, nullptr, 6000);
+        if (!kvplat::SeedHasStalls(seed)) {
+            EXPECT_EQ(on, RaceTrace(seed)) << "seed " << seed;
+            continue;
+        }
+        EXPECT_EQ(on, RaceTrace(seed, false, nullptr, 6000)) << "seed " << seed;
+        stalled += on.find(" stalls ") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_GT(stalled, 0);
+}
+
+// A thread blocked entering a held critical section shows the owner, the section and the
+// start of its wait; the step hook also runs when the clock moves on, here to the end of
+// the owner's Sleep while the driver still waits.
+TEST(Deterministic, ALockWaitNamesItsOwnerItsSectionAndItsStart)
+{
+    ChildResult r = InChild(1, [](std::string& out) {
+        static CRITICAL_SECTION cs;
+        InitializeCriticalSection(&cs);
+        DWORD holder = 0;
+        kvplat::SetStepHook([&out] {
+            for (const kvplat::SchedulerThread& t : kvplat::SchedulerThreads()) {
+                if (t.waitOwner != 0 && kvplat::Scheduling().virtualMs == 3000)
+                    out = "owner " + std::to_string(t.waitOwner) + " since " + std::to_string(t.waitSince) +
+                          (t.waitKey == kvplat::SectionKey(&cs) ? " on cs" : " elsewhere");
+            }
+        });
+        HANDLE h = CreateThread(NULL, 0, [](LPVOID) -> DWORD {
+            EnterCriticalSection(&cs);
+            Sleep(3000);
+            LeaveCriticalSection(&cs);
+            return 0;
+        }, NULL, 0, &holder);
+        Sleep(1000);
+        EnterCriticalSection(&cs);
+        LeaveCriticalSection(&cs);
+        WaitForSingleObject(h, INFINITE);
+        CloseHandle(h);
+        kvplat::SetStepHook(nullptr);
+        out += " / holder " + std::to_string(holder);
+    });
+    EXPECT_EQ(r.status, 0) << r.output;
+    size_t slash = r.output.find(" / holder ");
+    ASSERT_NE(slash, std::string::npos) << r.output;
+    EXPECT_EQ(r.output.substr(0, slash), "owner " + r.output.substr(slash + 10) + " since 1000 on cs");
 }
 
 TEST(Deterministic, AnUnmappedViewIsTakenAgainForTheSameRange)

@@ -139,4 +139,48 @@ TEST(Explore, AFailedExpectShowsTheLineAndBothValues)
                      "PAPER_JAM | USER_INTERVENTION\n");
 }
 
+// Generated workloads: 2,000 seeds, each its own scenario under its own schedule, break
+// nothing; a seed's scenario is the same every time it is drawn.
+TEST(Explore, TwoThousandGeneratedScenarios)
+{
+    kvtest::Result r = kvtest::RunProgram({KVMON_SIM_PATH, "explore", "--generate", "--seeds", "2000"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("explored 2000 schedules (seeds 1 to 2000) of generated scenarios (--length 40) in "),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find(": 0 violations\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nreach: "), std::string::npos) << r.out;
+    kvtest::Result a = kvtest::RunProgram({KVMON_SIM_PATH, "generate", "--seed", "7", "--ports", "3"});
+    kvtest::Result b = kvtest::RunProgram({KVMON_SIM_PATH, "generate", "--seed", "7", "--ports", "3"});
+    EXPECT_EQ(a.status, 0);
+    EXPECT_EQ(a.out, b.out);
+}
+
+// A violating scenario shrinks to the lines the violation needs, in a file that replays
+// it with the seed it names.
+TEST(Explore, AViolationShrinksToAScenarioThatReplaysIt)
+{
+    std::string padded = std::string(kFailingCheck);
+    padded.insert(padded.find("open\n"), "printer Q port LPT1\ndevice LPT1 code 42632\nselect P\n");
+    padded.insert(padded.find("end-doc\n"), "write 100\nstatus-request\nwait 2500\nwrite \"two\\n\"\n");
+    std::string path = WriteScenario(padded);
+    std::string out = path + ".shrunk.scn";
+    kvtest::Result r = kvtest::RunProgram({KVMON_SIM_PATH, "shrink", path, "--seed", "1", "--out", out});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("shrunk " + path + ": 16 commands to "), std::string::npos) << r.out;
+    std::ifstream in(out);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t at = text.find("# replay: kvmon-sim run " + out + " --seed ");
+    ASSERT_NE(at, std::string::npos) << text;
+    std::string seed = text.substr(text.find("--seed ", at) + 7);
+    seed = seed.substr(0, seed.find('\n'));
+    EXPECT_EQ(text.find("LPT1"), std::string::npos) << text;
+    EXPECT_EQ(text.find("write"), std::string::npos) << text;
+    kvtest::Result replay = kvtest::RunProgram({KVMON_SIM_PATH, "run", out, "--seed", seed});
+    EXPECT_EQ(replay.status, 1);
+    EXPECT_NE(replay.err.find("violation (seed " + seed + "): expect: "), std::string::npos) << replay.err;
+    std::remove(path.c_str());
+    std::remove(out.c_str());
+}
+
 }  // namespace

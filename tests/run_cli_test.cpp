@@ -270,7 +270,7 @@ TEST(RunCli, OptionsFollowOneRuleInEveryCommand)
     std::filesystem::create_directory(dir);
     std::string odd = dir + "/it's a \"test\".scn";
     std::ofstream(odd) << "printer P port USB001\ndevice USB001 code 63400\nopen\nexpect status PAPER_JAM\n";
-    Result found = Sim({"explore", "--seeds", "1", odd});
+    Result found = Sim({"explore", "--stalls", "off", "--seeds", "1", odd});
     EXPECT_TRUE(Has(found.out, "explored 1 schedule (seed 1) of " + odd + " in ")) << found.out;
     EXPECT_TRUE(Has(found.out, ": 1 violation\n")) << found.out;
     size_t at = found.out.find("replay: kvmon-sim ");

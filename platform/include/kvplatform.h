@@ -49,20 +49,47 @@ struct SchedulerCounts {
     uint64_t choices;    // points with more than one runnable thread
     uint64_t switches;   // hand-overs from one thread to another
     uint64_t virtualMs;  // the virtual clock
+    uint64_t stalls;     // scheduling points that held their thread
 };
 SchedulerCounts Scheduling();
+// A live thread of the deterministic run, as the scheduler sees it.
+struct SchedulerThread {
+    DWORD id;            // its GetCurrentThreadId
+    void* param;         // the parameter CreateThread passed it (NULL for the driver)
+    DWORD waitOwner;     // blocked entering a critical section: the section's owner, else 0
+    uint64_t waitSince;  // virtual ms when that wait began (0 without one)
+    const void* waitKey; // that section's SectionKey, else NULL
+};
+std::vector<SchedulerThread> SchedulerThreads();
 // Deterministic runs use one kernel thread for all their threads (each a context of its
 // own) where the build allows it; true asks for a kernel thread per thread instead, the
 // same schedule played the slow way. Takes effect at the next BeginDeterministic.
 void UseKernelThreads(bool kernel);
 // Called on the running thread whenever the baton is about to pass to another thread,
-// i.e. at every moment another thread could look at the state. Scheduling points inside
+// i.e. at every moment another thread could look at the state, and when the clock moves on. Scheduling points inside
 // the hook are not counted and hand nothing over, so a hook that only looks (and enters
 // only critical sections nobody holds) leaves the schedule as it was.
 using StepHook = std::function<void()>;
 void SetStepHook(StepHook hook);
+// Stalls: at a scheduling point the running thread may be held, runnable, for up to maxMs
+// virtual ms while the others run (the clock moves on to the stall's end when none can),
+// as a preempted or faulting thread is held on a real machine. One seed in four stalls
+// (any thread, or in some seeds only one, by order of creation, the driver's included);
+// which seeds and where is drawn from a generator of the stalls' own, so a seed without
+// stalls makes exactly the choices it makes with stalls off. 0 (the default) turns them
+// off. Takes effect at the next BeginDeterministic or RestartDeterministic.
+void SetStalls(DWORD maxMs);
+// True when the current run's seed stalls; SeedHasStalls: when a seed would, with stalls on.
+bool RunStalls();
+bool SeedHasStalls(uint64_t seed);
+// Told of each stall on the stalled thread before it is held, with the platform call whose
+// scheduling point it is; like the step hook, it may only look and record.
+using StallHook = std::function<void(DWORD ms, const char* call)>;
+void SetStallHook(StallHook hook);
 // The thread id of the owner of a critical section in deterministic mode, 0 when free.
 DWORD SectionOwner(CRITICAL_SECTION* cs);
+// What names a critical section in SchedulerThread::waitKey.
+const void* SectionKey(CRITICAL_SECTION* cs);
 // An entry point of a simulated component: a scheduling point, and a frame on the calling
 // thread's stack of calls for the time it lives. Does nothing outside deterministic mode.
 class CallScope {

@@ -3,12 +3,13 @@
 // choice, so the same seed makes the same choices). When no thread can run, the virtual
 // clock jumps to the earliest deadline; with no deadline left the run is deadlocked and
 // every thread's stack of platform calls is reported.
-#include "sched.h"
+#include "schedstate.h"
 
 #include <semaphore.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -20,56 +21,32 @@
 namespace kvplat {
 namespace detail {
 
-struct SchedThread {
-    unsigned index = 0;                 // 0 = the driver, then in order of creation
-    DWORD id = 0;                       // its GetCurrentThreadId
-    bool done = false;                  // its procedure returned
-    bool blocked = false;               // in SchedBlock
-    std::function<bool()> ready;        // what ends the block (empty: only the deadline)
-    uint64_t deadline = UINT64_MAX;     // virtual ms that ends the block
-    sem_t wake;                         // posted when the baton reaches this thread (kernel threads)
-    Fiber* fiber = nullptr;             // its context (fibers)
-    DWORD lastError = 0;                // its last error while another fiber runs
-    std::vector<const char*> calls;     // platform calls in progress, outermost first
+thread_local SchedThread* t_self = nullptr;
 
-    SchedThread() { sem_init(&wake, 0, 0); }
-};
-
-namespace {
-
-struct Scheduler {
-    std::mutex mutex;
-    uint64_t state = 0;                 // generator state (splitmix64)
-    uint64_t now = 0;                   // virtual ms
-    uint64_t points = 0;                // scheduling points passed
-    uint64_t idlePoints = 0;            // points since the clock or the driver last moved on
-    uint64_t choices = 0;               // points where the generator chose
-    uint64_t switches = 0;              // hand-overs to another thread
-    uint64_t stepLimit = 0;             // 0 = none
-    bool fibers = false;                // threads are fibers on the driver's kernel thread
-    bool kernelThreads = false;         // asked for: one kernel thread per thread
-    StepHook onStep;                    // called before every hand-over
-    bool inHook = false;                // onStep runs: scheduling points do nothing
-    std::vector<SchedThread*> threads;  // this run's threads; records are never freed (small)
-    SchedThread* current = nullptr;     // holder of the baton
-    DeadlockHandler onDeadlock;
-};
 Scheduler& S()
 {
     static Scheduler* s = new Scheduler;
     return *s;
 }
 
-thread_local SchedThread* t_self = nullptr;
+namespace {
 
 uint64_t NextRandom(Scheduler& s)
 {
-    uint64_t z = (s.state += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
+    return Mix(&s.state);
 }
 
+// The stall of `self` at this scheduling point in ms, 0 for none (always 0 in a run
+// without stalls, which never draws).
+DWORD DrawStall(Scheduler& s, const SchedThread* self)
+{
+    if (s.stallOdds == 0 || (s.stallOnly != UINT_MAX && self->index != s.stallOnly))
+        return 0;
+    uint64_t r = Mix(&s.stallState);
+    if (r % s.stallOdds != 0)
+        return 0;
+    return 1 + static_cast<DWORD>((r >> 16) % s.stallMaxMs);
+}
 bool Runnable(const SchedThread* t, uint64_t now)
 {
     if (t->done)
@@ -109,6 +86,7 @@ bool Runnable(const SchedThread* t, uint64_t now)
 SchedThread* PickLocked(Scheduler& s)
 {
     std::vector<SchedThread*> runnable;
+    s.advanced = false;
     for (;;) {
         runnable.clear();
         uint64_t earliest = UINT64_MAX;
@@ -127,6 +105,7 @@ SchedThread* PickLocked(Scheduler& s)
             Stop(s, why);
         }
         s.now = earliest;
+        s.advanced = true;
         s.idlePoints = 0;
     }
     if (runnable.size() == 1)
@@ -142,10 +121,11 @@ void WaitForBaton(SchedThread* self)
     }
 }
 
-// Runs the step hook before the baton leaves the running thread, without the lock.
+// Runs the step hook before the baton leaves the running thread, or when the clock moved
+// on, without the lock.
 void BeforeHandOver(Scheduler& s, std::unique_lock<std::mutex>& lock, SchedThread* self, SchedThread* next)
 {
-    if (next == self || !s.onStep || s.inHook)
+    if ((next == self && !s.advanced) || !s.onStep || s.inHook)
         return;
     lock.unlock();
     s.inHook = true;
@@ -196,6 +176,39 @@ void CountPoint(Scheduler& s)
     }
 }
 
+// Blocks the running thread until ready() holds or `ms` virtual ms have passed, handing
+// the baton on meanwhile. Returns true when ready() held.
+bool BlockLocked(Scheduler& s, std::unique_lock<std::mutex>& lock, SchedThread* self,
+                 const std::function<bool()>& ready, DWORD ms)
+{
+    self->blocked = true;
+    self->ready = ready;
+    self->deadline = ms == INFINITE ? UINT64_MAX : s.now + ms;
+    SchedThread* next = PickLocked(s);
+    BeforeHandOver(s, lock, self, next);
+    HandOver(s, lock, self, next);
+    bool ok = ready && ready();
+    self->blocked = false;
+    self->ready = nullptr;
+    self->deadline = UINT64_MAX;
+    return ok;
+}
+
+// Holds the running thread, runnable as it is, for ms virtual ms: the others run, and the
+// clock moves on to the stall's end when none of them can.
+void Stall(Scheduler& s, std::unique_lock<std::mutex>& lock, SchedThread* self, const char* call, DWORD ms)
+{
+    s.stalls++;
+    if (s.onStall) {
+        lock.unlock();
+        s.inHook = true;
+        s.onStall(ms, call);
+        s.inHook = false;
+        lock.lock();
+    }
+    BlockLocked(s, lock, self, nullptr, ms);
+}
+
 }  // namespace
 
 bool SchedManaged()
@@ -214,9 +227,13 @@ void SchedPoint(const char* call)
     std::unique_lock<std::mutex> lock(s.mutex);
     self->calls.push_back(call);
     CountPoint(s);
-    SchedThread* next = PickLocked(s);
-    BeforeHandOver(s, lock, self, next);
-    HandOver(s, lock, self, next);
+    if (DWORD ms = DrawStall(s, self)) {
+        Stall(s, lock, self, call, ms);
+    } else {
+        SchedThread* next = PickLocked(s);
+        BeforeHandOver(s, lock, self, next);
+        HandOver(s, lock, self, next);
+    }
     self->calls.pop_back();
 }
 
@@ -231,26 +248,18 @@ bool SchedBlock(const char* call, const std::function<bool()>& ready, DWORD ms)
     std::unique_lock<std::mutex> lock(s.mutex);
     self->calls.push_back(call);
     CountPoint(s);
-    self->blocked = true;
-    self->ready = ready;
-    self->deadline = ms == INFINITE ? UINT64_MAX : s.now + ms;
-    SchedThread* next = PickLocked(s);
-    BeforeHandOver(s, lock, self, next);
-    HandOver(s, lock, self, next);
-    bool ok = ready && ready();
-    self->blocked = false;
-    self->ready = nullptr;
-    self->deadline = UINT64_MAX;
+    bool ok = BlockLocked(s, lock, self, ready, ms);
     self->calls.pop_back();
     return ok;
 }
 
-SchedThread* SchedAddThread(DWORD id)
+SchedThread* SchedAddThread(DWORD id, void* param)
 {
     Scheduler& s = S();
     std::lock_guard<std::mutex> lock(s.mutex);
     auto* t = new SchedThread;
     t->id = id;
+    t->param = param;
     t->index = static_cast<unsigned>(s.threads.size());
     s.threads.push_back(t);
     return t;
@@ -356,8 +365,16 @@ void SchedEnter(SchedLock* cs)
 {
     SchedThread* self = t_self;
     SchedPoint("EnterCriticalSection");
-    if (cs->owner != self && cs->owner != nullptr)
+    if (cs->owner != self && cs->owner != nullptr) {
+        {
+            std::lock_guard<std::mutex> lock(S().mutex);
+            self->waitLock = cs;
+            self->waitSince = S().now;
+        }
         SchedBlock("EnterCriticalSection (held)", [cs] { return cs->owner == nullptr; }, INFINITE);
+        std::lock_guard<std::mutex> lock(S().mutex);
+        self->waitLock = nullptr;
+    }
     cs->owner = self;
     cs->count++;
 }
@@ -375,43 +392,10 @@ void SchedLeave(SchedLock* cs)
 
 }  // namespace detail
 
-void BeginDeterministic(uint64_t seed)
+void NoteProgress()
 {
-    detail::Scheduler& s = detail::S();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.state = seed;
-    s.now = 0;
-    auto* driver = new detail::SchedThread;
-    driver->id = GetCurrentThreadId();
-    s.fibers = detail::FibersAvailable() && !s.kernelThreads;
-    if (s.fibers)
-        driver->fiber = detail::FiberOfCaller();
-    s.threads.assign(1, driver);
-    s.current = driver;
-    detail::t_self = driver;
-}
-
-bool RestartDeterministic(uint64_t seed)
-{
-    detail::Scheduler& s = detail::S();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (detail::t_self == nullptr || s.threads.empty() || detail::t_self != s.threads[0])
-        return false;
-    for (const detail::SchedThread* t : s.threads) {
-        if (t != s.threads[0] && !t->done)
-            return false;
-    }
-    // Parked threads are gone once done; their records are not reused.
-    s.threads.resize(1);
-    s.state = seed;
-    s.now = 0;
-    s.points = s.choices = s.switches = s.idlePoints = 0;
-    return true;
-}
-
-bool Deterministic()
-{
-    return detail::t_self != nullptr;
+    std::lock_guard<std::mutex> lock(detail::S().mutex);
+    detail::S().idlePoints = 0;
 }
 
 void Settle()
@@ -434,54 +418,6 @@ void Settle()
     }
     // Ready once no other thread can run; the clock cannot move while this one can.
     detail::SchedBlock("Settle", [othersRunnable] { return !othersRunnable(); }, INFINITE);
-}
-
-void SetDeadlockHandler(DeadlockHandler handler)
-{
-    std::lock_guard<std::mutex> lock(detail::S().mutex);
-    detail::S().onDeadlock = std::move(handler);
-}
-
-void SetStepLimit(uint64_t points)
-{
-    std::lock_guard<std::mutex> lock(detail::S().mutex);
-    detail::S().stepLimit = points;
-}
-
-void NoteProgress()
-{
-    std::lock_guard<std::mutex> lock(detail::S().mutex);
-    detail::S().idlePoints = 0;
-}
-
-void UseKernelThreads(bool kernel)
-{
-    std::lock_guard<std::mutex> lock(detail::S().mutex);
-    detail::S().kernelThreads = kernel;
-}
-
-void SetStepHook(StepHook hook)
-{
-    std::lock_guard<std::mutex> lock(detail::S().mutex);
-    detail::S().onStep = std::move(hook);
-}
-
-SchedulerCounts Scheduling()
-{
-    detail::Scheduler& s = detail::S();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    return SchedulerCounts{s.points, s.choices, s.switches, s.now};
-}
-
-CallScope::CallScope(const char* call)
-{
-    detail::SchedPoint(call);
-    detail::SchedPushCall(call);
-}
-
-CallScope::~CallScope()
-{
-    detail::SchedPopCall();
 }
 
 }  // namespace kvplat

@@ -27,8 +27,9 @@ void SchedPoint(const char* call);
 // scheduler's lock while the caller is blocked, so it may only read state.
 bool SchedBlock(const char* call, const std::function<bool()>& ready, DWORD ms);
 
-// Registers a thread about to be created; it stays parked until the baton reaches it.
-SchedThread* SchedAddThread(DWORD id);
+// Registers a thread about to be created (param: what CreateThread passes it); it stays
+// parked until the baton reaches it.
+SchedThread* SchedAddThread(DWORD id, void* param);
 // The first thing the new thread does: waits for the baton.
 void SchedEnterThread(SchedThread* self);
 // The last thing a thread does: hands the baton on for good.

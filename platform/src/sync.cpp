@@ -80,6 +80,13 @@ DWORD SectionOwner(CRITICAL_SECTION* cs)
     return detail::SchedLockOwner(&static_cast<detail::SectionLock*>(cs->impl)->sched);
 }
 
+const void* SectionKey(CRITICAL_SECTION* cs)
+{
+    if (cs == nullptr || cs->impl == nullptr)
+        return nullptr;
+    return &static_cast<detail::SectionLock*>(cs->impl)->sched;
+}
+
 long LiveEvents()
 {
     return detail::g_liveEvents.load();

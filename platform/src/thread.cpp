@@ -207,7 +207,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
     }
 
     if (SchedManaged())
-        thread->sched = SchedAddThread(thread->id);
+        thread->sched = SchedAddThread(thread->id, param);
     ThreadState& threads = Threads();
     {
         std::lock_guard<std::mutex> lock(threads.mutex);

@@ -122,7 +122,8 @@ def run_block(root, tools, cmds):
 
 # The programs' own descriptions of their command lines, compared with the README's.
 HELPS = [["kvmon-sim", "run", "--help"], ["kvmon-sim", "explore", "--help"], ["kvmon-sim", "decode", "--help"],
-         ["kvmon-sim", "codes", "--help"], ["kvmon-stat", "--help"]]
+         ["kvmon-sim", "codes", "--help"], ["kvmon-sim", "generate", "--help"], ["kvmon-sim", "shrink", "--help"],
+         ["kvmon-stat", "--help"]]
 RULES = ["--NAME=VALUE is --NAME VALUE", "-- ends the options"]
 
 

@@ -2,6 +2,7 @@
 #include "test_support.h"
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -40,6 +41,40 @@ bool WaitUntil(const std::function<bool()>& cond, unsigned realMs)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+ChildResult InChild(uint64_t seed, const std::function<void(std::string&)>& body, bool kernel, DWORD stallMs)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return ChildResult{};
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        int fd = fds[1];
+        kvplat::SetDeadlockHandler([fd](const std::string& report) {
+            std::string text = "stuck: " + report;
+            (void)!write(fd, text.data(), text.size());
+        });
+        kvplat::UseKernelThreads(kernel);
+        kvplat::SetStalls(stallMs);
+        kvplat::BeginDeterministic(seed);
+        std::string out;
+        body(out);
+        (void)!write(fd, out.data(), out.size());
+        _exit(0);
+    }
+    close(fds[1]);
+    ChildResult r;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        r.output.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
 }
 
 PortContext* CreateContext(const char* port, const char* printer)

@@ -31,6 +31,19 @@ std::string KestravonId(WORD code, bool base64 = true);
 // Polls cond every millisecond of real time; true as soon as it holds.
 bool WaitUntil(const std::function<bool()>& cond, unsigned realMs = 5000);
 
+// What a forked child reported: its exit status and what it wrote.
+struct ChildResult {
+    int status = -1;     // exit status of the child
+    std::string output;  // what it wrote to the pipe
+};
+
+// Runs body in a child that has entered deterministic mode with `seed`; body writes its
+// findings into the string, which comes back with the exit status. kernel: a kernel
+// thread per thread instead of fibers. stallMs: the longest stall (0: none). A deadlock
+// comes back as "stuck: " and the report.
+ChildResult InChild(uint64_t seed, const std::function<void(std::string&)>& body, bool kernel = false,
+                    DWORD stallMs = 0);
+
 // Creates and deletes a port context directly, holding g_csPorts as the monitor's callers do.
 PortContext* CreateContext(const char* port, const char* printer);
 void DeleteContext(PortContext* ctx);

@@ -13,6 +13,8 @@
 #include "devstatus.h"
 #include "kvmon_version.h"
 #include "scenario.h"
+#include "gencli.h"
+#include "shrinkcli.h"
 #include "simcli.h"
 
 namespace {
@@ -43,6 +45,10 @@ int main(int argc, char** argv)
         return kvtools::RunCommand(args);
     if (command == "explore")
         return kvtools::ExploreCommand(args);
+    if (command == "generate")
+        return kvtools::GenerateCommand(args);
+    if (command == "shrink")
+        return kvtools::ShrinkCommand(args);
     if (command == "decode")
         return kvtools::DecodeCommand(args, std::cin, std::cout, std::cerr);
     if (command == "codes")

@@ -9,6 +9,8 @@
 #include "args.h"
 #include "cli.h"
 #include "explore.h"
+#include "gencli.h"
+#include "generate.h"
 #include "kvplatform.h"
 #include "numbers.h"
 #include "runguard.h"
@@ -19,18 +21,25 @@
 namespace kvtools {
 
 const char* const kRunUsage =
-    "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--json] [--verbose]\n"
-    "                     [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
-    "       kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N]\n";
+    "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--stalls on|off] [--json]\n"
+    "                     [--verbose] [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
+    "       kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N] [--stalls on|off] [--reach]\n"
+    "       kvmon-sim explore --generate [--ports N] [--length L] [--seeds N] [--from S] [--jobs N]\n"
+    "                         [--stalls on|off] [--save DIR | --no-shrink]\n"
+    "       kvmon-sim generate --seed N [--ports N] [--length L]\n"
+    "       kvmon-sim shrink SCENARIO --seed N [--stalls on|off] [--search K] [--out FILE]\n";
 
 namespace {
 
 const char kRunHelp[] =
-    "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--json] [--verbose]\n"
-    "                     [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
+    "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--stalls on|off] [--json]\n"
+    "                     [--verbose] [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
     "Plays a scenario file (- reads it from standard input; none: the built-in one) against the\n"
     "monitor and prints the timeline.\n"
     "  --seed N       the schedule of the deterministic run (0 to 2^64-1, default 1)\n"
+    "  --stalls on|off  on: one seed in four holds runnable threads at some scheduling points\n"
+    "                 for up to three read cycles, as a preempted thread is held (default off;\n"
+    "                 a seed without stalls plays the same either way)\n"
     "  --real-time    real threads on the real clock (not deterministic)\n"
     "  --speed N      real threads on a clock of N platform ms per real ms (1 to 100, default 20)\n"
     "  --json         the timeline as JSON lines\n"
@@ -49,12 +58,23 @@ const char kRunHelp[] =
     "-- ends the options.\n";
 
 const char kExploreHelp[] =
-    "usage: kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N]\n"
+    "usage: kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N] [--stalls on|off] [--reach]\n"
+    "       kvmon-sim explore --generate [--ports N] [--length L] [--seeds N] [--from S] [--jobs N]\n"
+    "                         [--stalls on|off] [--save DIR | --no-shrink]\n"
     "Plays a scenario under many schedules of the deterministic run and reports the seeds that\n"
-    "break an invariant or an expect line.\n"
+    "break an invariant or an expect line. With --generate each seed plays a scenario of its own,\n"
+    "drawn from the seed (kvmon-sim generate prints it), and the first violation is shrunk to a\n"
+    "scenario file.\n"
     "  --seeds N      how many schedules (1 to 100000000, default 1000)\n"
     "  --from S       the first seed (0 to 2^64-1, default 1)\n"
     "  --jobs N       worker processes (1 to 64, default one per processor)\n"
+    "  --stalls on|off  seeds that hold runnable threads, as run --stalls (default on)\n"
+    "  --reach        count the kinds of the monitor's decisions the seeds reached, list those\n"
+    "                 never reached (always with --generate)\n"
+    "  --ports N      --generate: ports of each scenario (1 to 4; default drawn per seed)\n"
+    "  --length L     --generate: operations of each scenario (1 to 10000, default 40)\n"
+    "  --save DIR     --generate: where the shrunk scenarios are written (default .)\n"
+    "  --no-shrink    --generate: report the violations without shrinking them\n"
     "Exit status: 0 no violation, 1 violations, 2 bad arguments or scenario, 130 interrupted\n"
     "(SIGINT), 143 terminated (SIGTERM); both stop the workers and remove their status blocks\n"
     "and temporary folders first.\n"
@@ -94,30 +114,6 @@ int EndOfArgs(const std::string& command, const ArgReader& line, bool haveFile, 
     return 0;
 }
 
-// The value of option `name` as a number, or a one-line error naming the option, the value
-// and the range (then false with *status 2).
-bool OptionNumber(ArgReader* r, const std::string& command, const std::string& name, unsigned long long min,
-                  unsigned long long max, unsigned long long* value, int* status)
-{
-    std::string range = std::to_string(min) + ".." + std::to_string(max);
-    std::string text;
-    if (!OptionValue(r, &text)) {
-        *status = Usage(command, name + " needs a number (" + range + ")");
-        return false;
-    }
-    std::string problem;
-    std::string why;
-    bool tooLarge = false;
-    if (!ParseNumberText(text, value, &tooLarge, &why))
-        problem = tooLarge ? "is out of range " + range : "is not a number (" + range + "): " + why;
-    else if (*value < min || *value > max)
-        problem = "is out of range " + range;
-    if (!problem.empty()) {
-        *status = Usage(command, name + ": \"" + text + "\" " + problem);
-        return false;
-    }
-    return true;
-}
 
 // The namespace of a run's status blocks when --namespace names none: the one named by
 // $KVMON_SHM_NAMESPACE (which kvmon-stat reads as well), else one of this run's own, so
@@ -153,6 +149,43 @@ int LoadScenario(const std::string& file, Scenario* scenario)
 
 }  // namespace
 
+// The value of option `name` as a number, or a one-line error naming the option, the value
+// and the range (then false with *status 2).
+bool OptionNumber(ArgReader* r, const std::string& command, const std::string& name, unsigned long long min,
+                  unsigned long long max, unsigned long long* value, int* status)
+{
+    std::string range = std::to_string(min) + ".." + std::to_string(max);
+    std::string text;
+    if (!OptionValue(r, &text)) {
+        *status = Usage(command, name + " needs a number (" + range + ")");
+        return false;
+    }
+    std::string problem;
+    std::string why;
+    bool tooLarge = false;
+    if (!ParseNumberText(text, value, &tooLarge, &why))
+        problem = tooLarge ? "is out of range " + range : "is not a number (" + range + "): " + why;
+    else if (*value < min || *value > max)
+        problem = "is out of range " + range;
+    if (!problem.empty()) {
+        *status = Usage(command, name + ": \"" + text + "\" " + problem);
+        return false;
+    }
+    return true;
+}
+
+// The value of option --stalls: on or off, else a one-line error (then false with *status 2).
+bool OptionStalls(ArgReader* r, const std::string& command, bool* on, int* status)
+{
+    std::string text;
+    if (!OptionValue(r, &text) || (text != "on" && text != "off")) {
+        *status = Usage(command, "--stalls needs on or off");
+        return false;
+    }
+    *on = text == "on";
+    return true;
+}
+
 int RunCommand(const std::vector<std::string>& args)
 {
     RunOptions options;
@@ -183,6 +216,9 @@ int RunCommand(const std::vector<std::string>& args)
                 return status;
             options.seed = n;
             seeded = true;
+        } else if (a == "--stalls") {
+            if (!OptionStalls(&line, "run", &options.stalls, &status))
+                return status;
         } else if (a == "--speed") {
             if (!OptionNumber(&line, "run", a, 1, kMaxSpeed, &n, &status))
                 return status;
@@ -231,6 +267,9 @@ int RunCommand(const std::vector<std::string>& args)
 int ExploreCommand(const std::vector<std::string>& args)
 {
     ExploreOptions options;
+    GenerateOptions generate;
+    bool generated = false;
+    std::string save = ".";
     std::string file;
     bool haveFile = false;
     int status = 0;
@@ -251,6 +290,20 @@ int ExploreCommand(const std::vector<std::string>& args)
                 options.from = n;
             else
                 options.jobs = static_cast<unsigned>(n);
+        } else if (a == "--stalls") {
+            if (!OptionStalls(&line, "explore", &options.stalls, &status))
+                return status;
+        } else if (a == "--ports" || a == "--length") {
+            if (!OptionNumber(&line, "explore", a, 1, a == "--ports" ? 4 : 10000, &n, &status))
+                return status;
+            (a == "--ports" ? generate.ports : generate.length) = static_cast<unsigned>(n);
+        } else if (a == "--generate" || a == "--reach") {
+            (a == "--generate" ? generated : options.reach) = true;
+        } else if (a == "--no-shrink") {
+            save.clear();
+        } else if (a == "--save") {
+            if (!OptionValue(&line, &save) || save.empty())
+                return Usage("explore", "--save needs a folder");
         } else if (IsHelp(a)) {
             std::cout << kExploreHelp;
             return kExitOk;
@@ -265,8 +318,19 @@ int ExploreCommand(const std::vector<std::string>& args)
         return Usage("explore", "--from " + std::to_string(options.from) + " with --seeds " +
                                     std::to_string(options.seeds) + " passes the last seed, 18446744073709551615");
     Scenario scenario;
-    if (int bad = LoadScenario(file, &scenario))
+    if (generated) {
+        if (!file.empty())
+            return Usage("explore", "--generate draws the scenarios; it takes no scenario file (\"" + file + "\")");
+        options.generate = [generate](uint64_t seed, Scenario* out, std::string* error) {
+            return GenerateScenario(seed, generate, out, error);
+        };
+        options.generateArgs = GenerateArgs(generate);
+        options.reach = true;
+    } else if (int bad = LoadScenario(file, &scenario)) {
         return bad;
+    } else if (generate.ports != 0 || generate.length != GenerateOptions().length) {
+        return Usage("explore", "--ports and --length go with --generate");
+    }
     GuardExplore();
     RemoveLeftovers();
     options.replayName = file;
@@ -274,7 +338,7 @@ int ExploreCommand(const std::vector<std::string>& args)
     ExploreResult result = Explore(scenario, options, std::cerr);
     if (result.seconds < 0)
         return 1;
-    return PrintExploreReport(result, options, std::cout);
+    return ReportExplore(result, options, generate, save, std::cout);
 }
 
 }  // namespace kvtools

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "args.h"
+
 namespace kvtools {
 
 // The fastest clock of a run on real threads (--speed), in platform ms per real ms. The
@@ -17,6 +19,15 @@ const unsigned long long kMaxSpeed = 100;
 
 extern const char* const kRunUsage;      // the usage lines of run and explore
 int RunCommand(const std::vector<std::string>& args);
+
+// The value of option `name` of `command` as a number in min..max; otherwise false with a
+// one-line message on standard error naming the option, the value and the range, and
+// *status 2.
+bool OptionNumber(ArgReader* r, const std::string& command, const std::string& name, unsigned long long min,
+                  unsigned long long max, unsigned long long* value, int* status);
+// The value of option --stalls of `command`: on or off; otherwise false with a one-line
+// message on standard error and *status 2.
+bool OptionStalls(ArgReader* r, const std::string& command, bool* on, int* status);
 int ExploreCommand(const std::vector<std::string>& args);
 
 }  // namespace kvtools

@@ -49,43 +49,35 @@ bool Decode(const std::string& bytes, Violation* v)
     return true;
 }
 
-void WriteAll(int fd, const std::string& bytes)
-{
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n <= 0)
-            return;
-        done += static_cast<size_t>(n);
-    }
-}
-
 // A worker: plays seeds first..end-1 one after the other in this process (the monitor is
 // detached and loaded again, the platform restarts its clock and generator), and stops at
 // the first violation, written to fd. *current tells the parent which seed it is on,
 // also when the process dies. Without `excerpt` no timeline is kept: a violation's excerpt
 // comes from playing its seed again in a worker of its own that keeps it.
-[[noreturn]] void Work(const Scenario& scenario, uint64_t first, uint64_t end, volatile uint64_t* current, int fd,
-                       bool excerpt)
+// A generated scenario is drawn for each seed; with a tally, the kinds of decisions each
+// seed reached are added to it.
+[[noreturn]] void Work(const Scenario& scenario, const ExploreOptions& explore, uint64_t first, uint64_t end,
+                       volatile uint64_t* current, ReachTally* tally, int fd, bool excerpt)
 {
-    // A worker whose parent is gone has nobody to report to.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    // One heap arena for every thread: a polling thread's own arena would cost fresh pages
-    // in every schedule.
-    mallopt(M_ARENA_MAX, 1);
-    // Workers run side by side: each names its shared blocks in its own namespace.
-    kvplat::SetMappingNamespace("kvmon-explore-" + std::to_string(getpid()));
-    RunOptions options;
-    options.timeline = false;
-    options.excerpt = excerpt;
-    options.diskFiles = false;
+    RunOptions options = WorkerRunOptions(excerpt);
+    options.stalls = explore.stalls;
     options.onStuck = [fd](const Violation& v) { WriteAll(fd, Encode(v)); };
+    if (tally != nullptr && !excerpt)
+        options.traceSink = ReachSink;
+    Scenario generated;
     for (uint64_t seed = first; seed != end; seed++) {  // end wraps to 0 after seed 2^64-1
         *current = seed;
         options.seed = seed;
         std::ostringstream out;
         std::ostringstream err;
-        RunResult r = RunScenario(scenario, options, out, err);
+        std::string problem;
+        if (explore.generate && !explore.generate(seed, &generated, &problem)) {
+            WriteAll(fd, Encode(Violation{"generator failure", problem, std::string()}));
+            _exit(1);
+        }
+        RunResult r = RunScenario(explore.generate ? generated : scenario, options, out, err);
+        if (options.traceSink != nullptr)
+            ReachSeedDone(tally);
         if (r.violated || r.exitCode != 0) {
             WriteAll(fd, Encode(r.violated ? r.violation : Violation{"simulator failure", err.str(), std::string()}));
             _exit(1);
@@ -103,8 +95,8 @@ struct Worker {
 };
 
 // Starts a worker on [first, end); false when the system refuses.
-bool Start(const Scenario& scenario, uint64_t first, uint64_t end, unsigned slot, volatile uint64_t* slots,
-           std::map<pid_t, Worker>* running, bool excerpt = false)
+bool Start(const Scenario& scenario, const ExploreOptions& explore, uint64_t first, uint64_t end, unsigned slot,
+           volatile uint64_t* slots, ReachTally* tallies, std::map<pid_t, Worker>* running, bool excerpt = false)
 {
     int fds[2];
     if (pipe(fds) != 0)
@@ -116,7 +108,7 @@ bool Start(const Scenario& scenario, uint64_t first, uint64_t end, unsigned slot
         pause();
     if (pid == 0) {
         close(fds[0]);
-        Work(scenario, first, end, &slots[slot], fds[1], excerpt);
+        Work(scenario, explore, first, end, &slots[slot], explore.reach ? &tallies[slot] : nullptr, fds[1], excerpt);
     }
     close(fds[1]);
     if (pid < 0) {
@@ -149,10 +141,11 @@ Violation Reported(const Worker& w, int status)
 // Plays one seed in a fresh process, the way run --seed replays it, keeping the timeline
 // for the excerpt: a violation found after other schedules in the same process must show
 // again on its own.
-std::optional<Violation> PlayAlone(const Scenario& scenario, uint64_t seed, volatile uint64_t* slot)
+std::optional<Violation> PlayAlone(const Scenario& scenario, const ExploreOptions& explore, uint64_t seed,
+                                   volatile uint64_t* slot)
 {
     std::map<pid_t, Worker> one;
-    if (!Start(scenario, seed, seed + 1, 0, slot, &one, true))
+    if (!Start(scenario, explore, seed, seed + 1, 0, slot, nullptr, &one, true))
         return Violation{"simulator failure", "cannot start a process to replay the seed", ""};
     auto it = one.begin();
     Drain(it->second);
@@ -166,6 +159,33 @@ std::optional<Violation> PlayAlone(const Scenario& scenario, uint64_t seed, vola
 
 }  // namespace
 
+void WriteAll(int fd, const std::string& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0)
+            return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+RunOptions WorkerRunOptions(bool excerpt)
+{
+    // A worker whose parent is gone has nobody to report to.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // One heap arena for every thread: a polling thread's own arena would cost fresh pages
+    // in every schedule.
+    mallopt(M_ARENA_MAX, 1);
+    // Workers run side by side: each names its shared blocks in its own namespace.
+    kvplat::SetMappingNamespace("kvmon-explore-" + std::to_string(getpid()));
+    RunOptions options;
+    options.timeline = false;
+    options.excerpt = excerpt;
+    options.diskFiles = false;
+    return options;
+}
+
 ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options, std::ostream& err)
 {
     const unsigned kMaxJobs = 64;
@@ -177,15 +197,17 @@ ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options, s
         jobs = n > 0 ? static_cast<unsigned>(n) : 1;
     }
     jobs = std::min(jobs, kMaxJobs);
-    // One seed per worker slot, plus one for replays, shared with the children.
-    void* shared = mmap(nullptr, sizeof(uint64_t) * (kMaxJobs + 1), PROT_READ | PROT_WRITE,
-                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    // One seed per worker slot, plus one for replays, shared with the children; then the
+    // reach tally of each slot.
+    const size_t kShared = sizeof(uint64_t) * (kMaxJobs + 1) + sizeof(ReachTally) * kMaxJobs;
+    void* shared = mmap(nullptr, kShared, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (shared == MAP_FAILED) {
         err << "kvmon-sim: explore: " << std::strerror(errno) << '\n';
         result.seconds = -1;
         return result;
     }
     volatile uint64_t* slots = static_cast<volatile uint64_t*>(shared);
+    ReachTally* tallies = reinterpret_cast<ReachTally*>(static_cast<uint64_t*>(shared) + kMaxJobs + 1);
     std::vector<bool> slotBusy(jobs, false);
 
     auto start = std::chrono::steady_clock::now();
@@ -208,7 +230,7 @@ ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options, s
                 left -= n;
             }
             unsigned slot = static_cast<unsigned>(std::find(slotBusy.begin(), slotBusy.end(), false) - slotBusy.begin());
-            if (!Start(scenario, range.first, range.second, slot, slots, &running)) {
+            if (!Start(scenario, options, range.first, range.second, slot, slots, tallies, &running)) {
                 err << "kvmon-sim: explore: cannot start a worker: " << std::strerror(errno) << '\n';
                 result.seconds = -1;
                 return result;
@@ -241,6 +263,8 @@ ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options, s
             Drain(w);
             close(w.fd);
             slotBusy[w.slot] = false;
+            if (options.reach)
+                CollectReach(&tallies[w.slot], &result.reach);
             if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
                 result.played += w.end - w.first;
                 continue;
@@ -250,7 +274,7 @@ ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options, s
             if (seed + 1 != w.end)
                 todo.emplace_back(seed + 1, w.end);
             std::optional<Violation> v = Reported(w, status);
-            std::optional<Violation> alone = PlayAlone(scenario, seed, &slots[kMaxJobs]);
+            std::optional<Violation> alone = PlayAlone(scenario, options, seed, &slots[kMaxJobs]);
             if (alone)
                 v = alone;
             else if (seed != w.first)
@@ -271,7 +295,7 @@ ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options, s
                 << (found == 1 ? " violation  " : " violations  ") << std::flush;
         }
     }
-    munmap(shared, sizeof(uint64_t) * (kMaxJobs + 1));
+    munmap(shared, kShared);
     // What a worker that died (a crash, a deadlock) could not remove itself.
     RemoveLeftovers();
     if (options.progress)
@@ -312,22 +336,30 @@ int PrintExploreReport(const ExploreResult& result, const ExploreOptions& option
 {
     uint64_t last = options.from + options.seeds - 1;
     size_t found = result.violations.size();
+    std::string what = options.generate ? "generated scenarios (" + options.generateArgs + ")"
+                       : options.replayName.empty() ? "the default scenario"
+                                                    : options.replayName;
     out << "explored " << result.played << (result.played == 1 ? " schedule" : " schedules");
     if (options.seeds == 1)
         out << " (seed " << options.from << ")";
     else
         out << " (seeds " << options.from << " to " << last << ")";
-    out << " of " << (options.replayName.empty() ? "the default scenario" : options.replayName) << " in "
-        << RateText(result.played, result.seconds) << ": " << found << (found == 1 ? " violation" : " violations")
-        << '\n';
+    out << " of " << what << " in " << RateText(result.played, result.seconds) << ": " << found
+        << (found == 1 ? " violation" : " violations") << '\n';
     if (result.violations.empty())
         return 0;
     const FoundViolation& first = result.violations.front();
     out << "\nseed " << first.seed << ": " << first.violation.invariant << ": " << first.violation.detail << '\n'
         << "timeline up to it:\n"
-        << first.violation.excerpt << "replay: kvmon-sim run "
-        << (options.replayName.empty() ? "" : ShellWord(options.replayName) + " ") << "--seed " << first.seed
-        << '\n';
+        << first.violation.excerpt;
+    std::string seed = std::to_string(first.seed);
+    std::string stalls = options.stalls && kvplat::SeedHasStalls(first.seed) ? " --stalls on" : "";
+    if (options.generate)
+        out << "replay: kvmon-sim generate --seed " << seed << " " << options.generateArgs << " >generated-" << seed
+            << ".scn && kvmon-sim run generated-" << seed << ".scn --seed " << seed << stalls << '\n';
+    else
+        out << "replay: kvmon-sim run " << (options.replayName.empty() ? "" : ShellWord(options.replayName) + " ")
+            << "--seed " << seed << stalls << '\n';
     const size_t kListed = 20;
     for (size_t i = 1; i < result.violations.size() && i <= kListed; i++) {
         const FoundViolation& f = result.violations[i];

@@ -4,10 +4,12 @@
 #define KVMON_TOOLS_EXPLORE_H
 
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "reach.h"
 #include "scenario.h"
 #include "simrun.h"
 
@@ -18,7 +20,13 @@ struct ExploreOptions {
     uint64_t seeds = 1000;     // schedules to play
     unsigned jobs = 0;         // schedules played at once (0: one per processor)
     bool progress = false;     // a progress line on err, rewritten in place
+    bool stalls = true;        // seeds may hold runnable threads (run --stalls on)
     std::string replayName;    // the scenario file as given ("" for the built-in one)
+    // Set: each seed plays the scenario this draws for it instead (false with a message when
+    // it cannot), and replayName describes the generator's options.
+    std::function<bool(uint64_t seed, Scenario* out, std::string* error)> generate;
+    std::string generateArgs;  // generate: the options that draw the same scenarios
+    bool reach = false;        // count the kinds of the monitor's decisions each seed reached
 };
 
 struct FoundViolation {
@@ -30,7 +38,16 @@ struct ExploreResult {
     uint64_t played = 0;
     double seconds = 0;                      // wall time
     std::vector<FoundViolation> violations;  // in seed order
+    ReachCounts reach;                       // seeds per kind of decision, when counted
 };
+
+// In a process forked to play schedules: it dies with its parent, keeps one heap arena and
+// publishes in a namespace of its own; the options of a run without a timeline (excerpt:
+// the lines are kept for a violation's excerpt).
+RunOptions WorkerRunOptions(bool excerpt);
+
+// Writes all of bytes to fd (a worker's report pipe).
+void WriteAll(int fd, const std::string& bytes);
 
 ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options, std::ostream& err);
 

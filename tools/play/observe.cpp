@@ -182,6 +182,7 @@ void Player::RemoveObservers()
 {
     DetachTrace();
     kvplat::SetStepHook(nullptr);
+    kvplat::SetStallHook(nullptr);
     spooler_.SetObserver(nullptr);
     pm_.SetObserver(nullptr);
     kvplat::SetMessageBoxHook(nullptr);
@@ -223,17 +224,21 @@ void Player::OnQuery(HANDLE h, DWORD controlId, LPSTR valueName, DWORD cbOut, BO
 
     // For "expect code": the code this reply carries, read independently of the monitor.
     Analysis a = AnalyseReply(ok ? reply : std::string());
-    if (a.hasCode) {
-        std::lock_guard<std::mutex> lock(trackMutex_);
+    std::lock_guard<std::mutex> lock(trackMutex_);
+    if (a.hasCode)
         codes_[sim::FoldName(port)] = a.code;
-    }
+    track_[sim::FoldName(port)].statusAnswer = a.recognised && a.hasStatusField;
 }
 
 BOOL WINAPI TracedGetPrinterDataFromPort(HANDLE h, DWORD controlId, LPSTR valueName, LPSTR in, DWORD cbIn,
                                          LPSTR out, DWORD cbOut, LPDWORD pcbReturned)
 {
+    if (g_player != nullptr)
+        g_player->QueryBegins(h);
     BOOL ok = g_realQuery(h, controlId, valueName, in, cbIn, out, cbOut, pcbReturned);
     DWORD error = GetLastError();
+    if (g_player != nullptr)
+        g_player->QueryEnds();
     if (g_player != nullptr)
         g_player->OnQuery(h, controlId, valueName, cbOut, ok, error, out, pcbReturned != NULL ? *pcbReturned : 0);
     SetLastError(error);

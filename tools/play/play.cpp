@@ -61,6 +61,9 @@ void Player::Do(const Command& c, const cmd::StartDoc& x)
                                            std::to_string(port.startLine) + ") is still open");
     port.startLine = c.line;
     DWORD job = spooler_.QueueJob(c.printer, x.document);
+    // A printer already deleted: the job went with it, but its id stays its own.
+    if (job == 0)
+        job = spooler_.TakeJobId();
     DOC_INFO_1A doc;
     doc.pDocName = const_cast<LPSTR>(x.document.c_str());
     doc.pOutputFile = NULL;
@@ -170,6 +173,8 @@ void Player::Do(const Command& c, const cmd::StatusRequest&)
 
 void Player::Misuse(const std::string& function, const std::string& port, const std::string& why)
 {
+    if (!violation_)
+        misuses_++;
     Event e = MakeEvent("misuse", "spooler misuse: " + function + "(" + port + ") although " + why);
     e.Str("function", function).Str("port", port).Str("why", why);
     timeline_.Add(e);

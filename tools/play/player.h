@@ -48,6 +48,7 @@ struct PortTrack {
     DWORD printing = 0;         // job between a good StartDocPort and its EndDocPort/ClosePort
     DWORD atPortMonitor = 0;    // job whose document is open at the port monitor
     std::map<DWORD, unsigned> ends;  // EndDocPort calls at the port monitor per job
+    bool statusAnswer = false;  // the last status query's answer was recognised, with a status field
 };
 
 // Live object counts compared before the first OpenPortEx and after the last ClosePort.
@@ -101,7 +102,10 @@ private:
     std::map<std::string, WORD> codes_;                 // last status code applied per port
     unsigned broadcasts_ = 0;
     unsigned prompts_ = 0;
+    unsigned misuses_ = 0;  // calls marked as spooler misuse before a violation
     std::optional<LiveCounts> baseline_;
+    std::string callPort_;                     // port of the spooler's call in progress ("" for none)
+    std::map<DWORD, std::string> inQuery_;     // threads in a device query, with its port
     std::optional<Violation> violation_;
     DWORD violationSeq_ = 0;
     std::string vuelogFile_;  // path of vuelog.err, once the monitor wrote it
@@ -187,6 +191,21 @@ private:
 
     // stepcheck.cpp
     void CheckStep();
+    void CheckBlocks();
+
+    // pollcheck.cpp
+    void CheckPolled();
+    std::map<std::string, uint64_t> unpolledSince_;  // port: virtual ms since which a printing
+                                                     // document has had no polling thread
+    uint64_t stallEnd_ = 0;  // virtual ms when the last stall of a thread ends
+
+    // latency.cpp
+    void CheckLatency();
+
+public:
+    // Around a device query of the monitor's (the query slot): which thread asks which port.
+    void QueryBegins(HANDLE h);
+    void QueryEnds();
 };
 
 // The player of this run, for the query shim; the port monitor's own query slot.

@@ -15,6 +15,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +44,19 @@ const char kStatovueKey[] = "SOFTWARE\\Kestravon\\Statovue";
 // counts as stuck in a livelock (a default run passes about 3000 in all).
 const uint64_t kStepLimit = 2000000;
 
+// The longest stall: three read cycles of the monitor (which polls no faster than every
+// 2000 ms), long enough for a polling thread to pause and end while another is held.
+DWORD StallLimit(const Scenario& scenario)
+{
+    const DWORD kMinCycle = 2000;
+    DWORD cycle = kMinCycle;
+    for (const auto& c : scenario.commands) {
+        if (const cmd::ReadCycle* x = std::get_if<cmd::ReadCycle>(&c.args))
+            cycle = std::max(kMinCycle, std::min<DWORD>(x->ms, 60000));
+    }
+    return 3 * cycle;
+}
+
 }  // namespace
 
 Player::Player(const Scenario& s, const RunOptions& o, std::ostream& out, std::ostream& err)
@@ -53,6 +67,10 @@ Player::Player(const Scenario& s, const RunOptions& o, std::ostream& out, std::o
 unsigned long Player::CallStart(const std::string& text, const std::string& function, const std::string& port)
 {
     unsigned long id = nextCall_++;
+    if (GetCurrentThreadId() == spoolerThread_) {
+        std::lock_guard<std::mutex> lock(trackMutex_);
+        callPort_ = port;
+    }
     Event e = MakeEvent("call", text);
     e.callId = id;
     e.Str("function", function).Str("port", port);
@@ -62,6 +80,10 @@ unsigned long Player::CallStart(const std::string& text, const std::string& func
 
 void Player::CallEnd(unsigned long id, const std::string& function, BOOL ok, DWORD error, const std::string& extra)
 {
+    if (GetCurrentThreadId() == spoolerThread_) {
+        std::lock_guard<std::mutex> lock(trackMutex_);
+        callPort_.clear();
+    }
     Event e = MakeEvent("return", "");
     e.callId = id;
     e.result = ResultText(ok, error) + extra;
@@ -93,6 +115,7 @@ bool Player::Setup()
         // KVMON_SIM_STEP_LIMIT sets another bound, so that a check can provoke a livelock.
         const char* limit = std::getenv("KVMON_SIM_STEP_LIMIT");
         kvplat::SetStepLimit(limit != nullptr && *limit != '\0' ? std::strtoull(limit, nullptr, 10) : kStepLimit);
+        kvplat::SetStalls(options_.stalls ? StallLimit(scenario_) : 0);
         if (!kvplat::Deterministic())
             kvplat::BeginDeterministic(options_.seed);
         else if (!kvplat::RestartDeterministic(options_.seed)) {
@@ -182,11 +205,21 @@ RunResult Player::Run()
     // scheduling point, so a worker without it plays the same schedule).
     if (options_.timeline || options_.excerpt)
         AttachTrace(timeline_, folder_);
+    else if (options_.traceSink != nullptr)
+        SetTraceSink(options_.traceSink, TRACE_QUERIES);
     timeline_.FoldIdlePolls(options_.foldPolls);
-    if (options_.deterministic)
+    if (options_.deterministic) {
         kvplat::SetStepHook([this] { CheckStep(); });
+        kvplat::SetStallHook([this](DWORD ms, const char* call) {
+            stallEnd_ = std::max(stallEnd_, kvplat::Scheduling().virtualMs + ms);
+            Event e = MakeEvent("stall", "stall: held for " + std::to_string(ms) + " ms at " + call +
+                                             " while it could run");
+            timeline_.Add(e.Num("held_ms", ms).Str("at", call));
+        });
+    }
     timeline_.Start(spoolerThread_, options_.deterministic, options_.timeline, options_.excerpt);
-    std::string clock = options_.deterministic ? "virtual clock, seed " + std::to_string(options_.seed)
+    std::string clock = options_.deterministic ? "virtual clock, seed " + std::to_string(options_.seed) +
+                                                     (kvplat::RunStalls() ? " with stalls" : "")
                                                : "clock x" + std::to_string(options_.speed) + "; Statovue folder " +
                                                      folder_;
     // The file's name without its folder: the timeline does not depend on where it is run.
@@ -211,6 +244,9 @@ RunResult Player::Run()
     baseline_ = CountLive();
 
     for (const auto& c : scenario_.commands) {
+        // Also between the commands: a step check needs a second thread to hand over to.
+        if (options_.deterministic)
+            CheckPolled();
         if (violation_)
             break;
         Play(c);
@@ -237,7 +273,8 @@ RunResult Player::Run()
     if (options_.deterministic) {
         kvplat::SchedulerCounts n = kvplat::Scheduling();
         end += " (" + std::to_string(n.points) + " scheduling points, " + std::to_string(n.choices) + " choices, " +
-               std::to_string(n.switches) + " thread switches)";
+               std::to_string(n.switches) + " thread switches" +
+               (n.stalls != 0 ? ", " + std::to_string(n.stalls) + " stalls" : "") + ")";
     }
     Note("note", end);
     if (!violation_)
@@ -248,6 +285,7 @@ RunResult Player::Run()
     RemoveObservers();
     g_player = nullptr;
     RemoveFolder();
+    result.misuses = misuses_;
     if (violation_) {
         result.violated = true;
         result.violation = *violation_;

@@ -23,6 +23,7 @@ struct Violation {
 struct RunOptions {
     bool deterministic = true;  // one thread at a time, virtual time, choices from seed
     uint64_t seed = 1;          // deterministic mode: the schedule
+    bool stalls = false;        // deterministic mode: seeds may hold runnable threads
     unsigned speed = 20;        // otherwise: platform ms per real ms (1 = real time)
     bool json = false;          // JSON lines instead of text
     bool verbose = false;       // also every other spooler and port monitor call
@@ -31,6 +32,8 @@ struct RunOptions {
     bool timeline = true;       // false: print nothing (explore), keep lines for an excerpt
     bool excerpt = true;        // timeline false: keep the lines for a violation's excerpt
     bool diskFiles = true;      // false: INI files stay in memory (nobody outside reads them)
+    // Without a timeline: a trace sink that takes every event (reach counting), or none.
+    void (*traceSink)(const char* port, const char* event, const char* reason) = nullptr;
     // Deterministic mode, on a deadlock: receives the violation before the process ends.
     std::function<void(const Violation&)> onStuck;
 };
@@ -39,6 +42,7 @@ struct RunResult {
     int exitCode = 0;  // 0 played and held; 1 violation or simulator failure
     bool violated = false;
     Violation violation;
+    unsigned misuses = 0;  // calls the spooler would not make, played as marked misuse
 };
 
 // The registry root handed to InitializeMonitorEx.

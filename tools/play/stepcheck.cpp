@@ -54,12 +54,67 @@ std::string StatusBitsProblem(const std::vector<PortStatus>& ports, const std::m
     return std::string();
 }
 
-// The printer's status bits equal what the port's last applied code says, or 0 after a
-// good write or a release.
+// A port's status block exists only while a polling thread polls the port (the thread
+// closes it on its way out; a block published after that is never closed), and only for a
+// last answer that was recognised and had a status field. A port's block is its query's
+// working state: while its query lock is held it is not looked at. Every mapping the
+// monitor holds belongs to a block of an open port, and every event to a polling thread
+// of an open port (events come and go under g_csPorts).
+void Player::CheckBlocks()
+{
+    if (!baseline_)
+        return;
+    long held = 0;
+    long events = 0;
+    bool settled = kvplat::SectionOwner(&g_csPorts) == 0;
+    for (PortContext* ctx = g_pPortList; ctx != nullptr; ctx = ctx->next) {
+        events += (ReadHandle(&ctx->hWakeEvent) != NULL ? 1 : 0) + (ReadHandle(&ctx->hIdleEvent) != NULL ? 1 : 0);
+        if (kvplat::SectionOwner(&ctx->csQuery) != 0) {
+            settled = false;
+            continue;
+        }
+        if (ReadHandle(&ctx->hMapping) == NULL)
+            continue;
+        held++;
+        std::string port = ctx->portName != nullptr ? ctx->portName : "?";
+        bool answer = false;
+        {
+            std::lock_guard<std::mutex> lock(trackMutex_);
+            answer = track_[sim::FoldName(port)].statusAnswer;
+        }
+        if (!TestFlags(ctx, PCF_THREAD_ALIVE)) {
+            Fail("status block without polling",
+                 "port " + port + " holds a status block, but no polling thread polls it: nothing will close it");
+            return;
+        }
+        if (!answer) {
+            Fail("status block without status", "port " + port + " holds a status block, but its last answer was not "
+                                                                  "a recognised reply with a status field");
+            return;
+        }
+    }
+    long mappings = kvplat::LiveMappings() - baseline_->mappings;
+    long liveEvents = kvplat::LiveEvents() - baseline_->events;
+    if (settled && mappings > held)
+        Fail("left behind by a closed port", std::to_string(mappings) + " status block mappings are open, but the open "
+                                             "ports hold " + std::to_string(held));
+    else if (settled && liveEvents > events)
+        Fail("left behind by a closed port", std::to_string(liveEvents) + " events are open, but the open ports' "
+                                             "polling threads hold " + std::to_string(events));
+}
+
+// Every printing document on a polled port has its polling thread (pollcheck.cpp); the
+// printer's status bits equal what the port's last applied code says, or 0 after a good
+// write or a release.
 void Player::CheckStep()
 {
+    if (violation_)
+        return;
+    CheckLatency();
+    CheckBlocks();
     if (violation_ || kvplat::SectionOwner(&g_csPorts) != 0 || spooler_.LockOwner() != 0)
         return;
+    CheckPolled();
     std::vector<PortStatus> ports;
     for (PortContext* ctx = g_pPortList; ctx != nullptr; ctx = ctx->next) {
         if (kvplat::SectionOwner(&ctx->csPort) != 0)

@@ -1,0 +1,387 @@
+// Shrinking a violating scenario: candidates are played in a forked process each, seeds one
+// after the other, until one breaks the same invariant.
+#include "shrink.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <map>
+#include <cstdlib>
+#include <sstream>
+#include <variant>
+#include <vector>
+
+#include "explore.h"
+#include "kvplatform.h"
+#include "scenario.h"
+#include "scenlex.h"
+#include "simrun.h"
+
+namespace kvtools {
+
+namespace {
+
+// A child playing seeds first..end-1: "seed S" before each, "found S DETAIL" and exit 0
+// at the first that breaks the invariant, exit 1 when none does. A deadlock ends the
+// process: "stuck INVARIANT DETAIL" comes first.
+[[noreturn]] void Search(const Scenario& scenario, const std::string& invariant, bool stalls, uint64_t first,
+                         uint64_t end, int fd)
+{
+    RunOptions options = WorkerRunOptions(false);
+    options.stalls = stalls;
+    options.onStuck = [fd](const Violation& v) { WriteAll(fd, "stuck 0 " + v.invariant + "\n" + v.detail + "\n"); };
+    for (uint64_t seed = first; seed < end; seed++) {
+        WriteAll(fd, "seed " + std::to_string(seed) + "\n");
+        options.seed = seed;
+        std::ostringstream out;
+        std::ostringstream err;
+        RunResult r = RunScenario(scenario, options, out, err);
+        if (r.violated && (invariant.empty() || r.violation.invariant == invariant)) {
+            WriteAll(fd, "found " + std::to_string(r.misuses) + " " + r.violation.invariant + "\n" + r.violation.detail +
+                         "\n");
+            _exit(0);
+        }
+    }
+    _exit(1);
+}
+
+// The report of one child: the last seed it began, and whether it found the invariant.
+struct Searched {
+    uint64_t last = 0;      // the seed it was playing when it stopped
+    bool found = false;     // it broke the invariant there
+    std::string invariant;  // the invariant it broke
+    std::string detail;     // what the run saw
+    unsigned misuses = 0;   // calls marked as spooler misuse in that run
+    bool ended = false;     // it played every seed
+};
+
+Searched RunSearch(const Scenario& scenario, const std::string& invariant, bool stalls, uint64_t first, uint64_t end)
+{
+    Searched s;
+    s.last = first;
+    int fds[2];
+    if (pipe(fds) != 0)
+        return s;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        Search(scenario, invariant, stalls, first, end, fds[1]);
+    }
+    close(fds[1]);
+    std::string report;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        report.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    if (pid > 0)
+        waitpid(pid, &status, 0);
+    std::istringstream lines(report);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind("seed ", 0) == 0) {
+            s.last = std::strtoull(line.c_str() + 5, nullptr, 10);
+        } else if (line.rfind("found ", 0) == 0 || line.rfind("stuck ", 0) == 0) {
+            size_t space = line.find(' ', 6);
+            s.misuses = static_cast<unsigned>(std::strtoul(line.c_str() + 6, nullptr, 10));
+            s.invariant = space == std::string::npos ? std::string() : line.substr(space + 1);
+            std::getline(lines, s.detail);
+            s.found = invariant.empty() || s.invariant == invariant;
+        }
+    }
+    if (pid > 0 && !s.found && WIFSIGNALED(status) && (invariant.empty() || invariant == "crash")) {
+        s.found = true;
+        s.invariant = "crash";
+        s.detail = "the schedule's process ended by signal " + std::to_string(WTERMSIG(status));
+    }
+    s.ended = pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 1;
+    return s;
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::string source;
+        if (!Tokenize(line, &source).empty())
+            out.push_back(source);
+    }
+    return out;
+}
+
+std::string Join(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const std::string& l : lines)
+        text += l + "\n";
+    return text;
+}
+
+class Shrinker {
+public:
+    Shrinker(uint64_t seed, const std::string& invariant, const ShrinkOptions& options)
+        : seed_(seed), invariant_(invariant), options_(options)
+    {
+    }
+
+    // Whether the candidate still breaks the invariant; when it does, it becomes the result.
+    bool Holds(const std::vector<std::string>& lines)
+    {
+        if (result_.plays >= options_.maxPlays)
+            return false;
+        result_.plays++;
+        auto found = Reproduce(Join(lines), invariant_, seed_, options_.search, options_.stalls);
+        // A smaller scenario may not break the protocol more than the original did: the
+        // spooler's misuse must not become the cause.
+        if (!found || (!lines_.empty() && found->misuses > misuses_))
+            return false;
+        misuses_ = found->misuses;
+        seed_ = found->seed;  // the next candidates try this seed first
+        result_.seed = found->seed;
+        result_.detail = found->detail;
+        lines_ = lines;
+        return true;
+    }
+
+    // Delta debugging over lines: chunks of half the lines, then smaller, down to one line.
+    void RemoveLines()
+    {
+        for (size_t chunk = std::max<size_t>(lines_.size() / 2, 1);;) {
+            bool removed = false;
+            for (size_t i = 0; i < lines_.size();) {
+                std::vector<std::string> candidate(lines_.begin(), lines_.begin() + i);
+                candidate.insert(candidate.end(), lines_.begin() + std::min(i + chunk, lines_.size()), lines_.end());
+                if (Holds(candidate))
+                    removed = true;
+                else
+                    i += chunk;
+            }
+            if (chunk == 1 && !removed)
+                return;
+            if (chunk > 1)
+                chunk /= 2;
+        }
+    }
+
+    // Each line's words: a word after the command dropped, a number made 0, 1 or half,
+    // a quoted text made one character. Returns whether any change held.
+    bool Simplify()
+    {
+        bool any = false;
+        for (size_t i = 0; i < lines_.size(); i++) {
+            std::vector<std::string> words = Words(lines_[i]);
+            for (size_t w = 1; w < words.size(); w++) {
+                for (const std::string& simpler : Simpler(words[w])) {
+                    std::vector<std::string> changed = words;
+                    if (simpler.empty())
+                        changed.erase(changed.begin() + static_cast<long>(w));
+                    else
+                        changed[w] = simpler;
+                    std::vector<std::string> candidate = lines_;
+                    candidate[i] = JoinWords(changed);
+                    if (Holds(candidate)) {
+                        words = changed;
+                        any = true;
+                        if (simpler.empty())
+                            w--;
+                        break;
+                    }
+                }
+            }
+        }
+        return any;
+    }
+
+    // Printers as a whole: every line that names one dropped together, and each rename
+    // undone (the lines after it use the name before it). Returns whether any change held.
+    bool Printers()
+    {
+        bool any = false;
+        Scenario parsed;
+        std::string error;
+        if (!ParseScenario(Join(lines_), "shrink", &parsed, &error))
+            return false;
+        std::vector<std::pair<std::string, std::string>> renames;  // new name, old name
+        std::map<std::string, size_t> printer;  // printer of each name, numbered as declared
+        std::vector<size_t> owner;              // the printer each line acts on (0 for none)
+        size_t printers = 0;
+        for (const Command& c : parsed.commands) {
+            if (std::holds_alternative<cmd::Printer>(c.args))
+                printer[c.printer] = ++printers;
+            if (const auto* r = std::get_if<cmd::Rename>(&c.args)) {
+                renames.emplace_back(r->newName, c.printer);
+                printer[r->newName] = printer[c.printer];
+            }
+            auto it = printer.find(c.printer);
+            owner.push_back(it == printer.end() ? 0 : it->second);
+        }
+        for (size_t p = printers; p >= 1 && owner.size() == lines_.size(); p--) {
+            std::vector<std::string> candidate;
+            for (size_t i = 0; i < lines_.size(); i++) {
+                if (owner[i] != p)
+                    candidate.push_back(lines_[i]);
+            }
+            if (Holds(candidate)) {
+                any = true;
+                break;  // the lines are numbered anew
+            }
+        }
+        // A printer deleted and added again, or added and deleted again: both lines go
+        // together (either alone is refused).
+        for (size_t i = 0; i < lines_.size() && owner.size() == lines_.size(); i++) {
+            if (lines_[i] != "delete-printer" && lines_[i] != "add-printer")
+                continue;
+            for (size_t j = i + 1; j < lines_.size(); j++) {
+                if ((lines_[j] != "delete-printer" && lines_[j] != "add-printer") || owner[j] != owner[i])
+                    continue;
+                if (lines_[j] == lines_[i])
+                    break;
+                std::vector<std::string> candidate = lines_;
+                candidate.erase(candidate.begin() + static_cast<long>(j));
+                candidate.erase(candidate.begin() + static_cast<long>(i));
+                if (Holds(candidate))
+                    return true;  // the lines are numbered anew
+                break;
+            }
+        }
+        for (const auto& r : renames) {
+            std::vector<std::string> candidate;
+            bool after = false;
+            for (std::string line : lines_) {
+                if (!after && line == "rename \"" + r.first + "\"") {
+                    after = true;
+                    continue;
+                }
+                for (size_t at = line.find("\"" + r.first + "\""); after && at != std::string::npos;
+                     at = line.find("\"" + r.first + "\"", at + 1))
+                    line.replace(at, r.first.size() + 2, "\"" + r.second + "\"");
+                candidate.push_back(line);
+            }
+            if (after && Holds(candidate))
+                any = true;
+        }
+        return any;
+    }
+
+    Shrunk& Result()
+    {
+        result_.text = Join(lines_);
+        result_.lines = lines_.size();
+        return result_;
+    }
+
+private:
+    uint64_t seed_;
+    std::string invariant_;
+    ShrinkOptions options_;
+    std::vector<std::string> lines_;  // the smallest scenario that still breaks it
+    unsigned misuses_ = 0;            // misuse marks of its violating run
+    Shrunk result_;
+
+    // The words of a line as written (quoted texts keep their quotes).
+    static std::vector<std::string> Words(const std::string& line)
+    {
+        std::vector<std::string> words;
+        for (size_t i = 0; i < line.size();) {
+            if (line[i] == ' ' || line[i] == '\t') {
+                i++;
+                continue;
+            }
+            size_t start = i;
+            if (line[i] == '"') {
+                for (i++; i < line.size() && line[i] != '"'; i++) {
+                    if (line[i] == '\\')
+                        i++;
+                }
+                i++;
+            } else {
+                while (i < line.size() && line[i] != ' ' && line[i] != '\t')
+                    i++;
+            }
+            words.push_back(line.substr(start, i - start));
+        }
+        return words;
+    }
+
+    static std::string JoinWords(const std::vector<std::string>& words)
+    {
+        std::string line;
+        for (const std::string& w : words)
+            line += (line.empty() ? "" : " ") + w;
+        return line;
+    }
+
+    // Simpler forms of one word, simplest first; "" drops it.
+    static std::vector<std::string> Simpler(const std::string& word)
+    {
+        std::vector<std::string> out{""};
+        if (word.find_first_not_of("0123456789") == std::string::npos && word != "0") {
+            unsigned long long n = std::strtoull(word.c_str(), nullptr, 10);
+            for (unsigned long long s : {0ull, 1ull, n / 2}) {
+                if (s < n)
+                    out.push_back(std::to_string(s));
+            }
+        } else if (word.size() > 3 && word.front() == '"' && word.back() == '"') {
+            out.push_back("\"x\"");
+        }
+        return out;
+    }
+};
+
+}  // namespace
+
+std::optional<Reproduced> Reproduce(const std::string& text, const std::string& invariant, uint64_t seed,
+                                    unsigned search, bool stalls)
+{
+    Scenario scenario;
+    std::string error;
+    if (!ParseScenario(text, "shrink", &scenario, &error))
+        return std::nullopt;
+    const uint64_t end = seed + search;
+    for (uint64_t first = seed; first < end;) {
+        Searched s = RunSearch(scenario, invariant, stalls, first, end);
+        if (s.found)
+            return Reproduced{s.last, s.invariant, s.detail, s.misuses};
+        if (s.ended)
+            return std::nullopt;
+        first = s.last + 1;  // a process that died of another fault: go on after that seed
+    }
+    return std::nullopt;
+}
+
+std::optional<Shrunk> Shrink(const std::string& text, uint64_t seed, const std::string& invariant,
+                             const ShrinkOptions& options)
+{
+    Shrinker shrinker(seed, invariant, options);
+    std::vector<std::string> lines = Lines(text);
+    // The original must break it (under its own seed, or one of the search).
+    if (!shrinker.Holds(lines))
+        return std::nullopt;
+    do
+        shrinker.RemoveLines();
+    while (shrinker.Printers() || shrinker.Simplify());
+    Shrunk result = shrinker.Result();
+    result.originalLines = lines.size();
+    result.invariant = invariant;
+    result.stalls = options.stalls;
+    return result;
+}
+
+std::string ReplayOptions(const Shrunk& s)
+{
+    return "--seed " + std::to_string(s.seed) + (s.stalls && kvplat::SeedHasStalls(s.seed) ? " --stalls on" : "");
+}
+
+std::string ShrunkFile(const Shrunk& s, const std::string& origin, const std::string& file)
+{
+    return "# Shrunk from " + origin + " (" + std::to_string(s.originalLines) + " commands) to " +
+           std::to_string(s.lines) + " commands in " + std::to_string(s.plays) + " tries.\n# violation: " +
+           s.invariant + ": " + s.detail + "\n# replay: kvmon-sim run " + file + " " + ReplayOptions(s) +
+           "\n" + s.text;
+}
+
+}  // namespace kvtools
