@@ -159,15 +159,15 @@ PortMonitor::PortMonitor() { InitializeCriticalSection(&cs_); }
 
 const MONITOR* PortMonitor::Table() const { return &g_table; }
 
-void PortMonitor::Reset()
+void PortMonitor::Reset(bool logCalls, bool lastDocumentOnly, size_t keepAtMost)
 {
     Lock lock(cs_);
     ports_.clear();
     handles_.clear();
     log_.clear();
-    logging_ = true;
-    lastDocumentOnly_ = false;
-    keepAtMost_ = SIZE_MAX;
+    logging_ = logCalls;
+    lastDocumentOnly_ = lastDocumentOnly;
+    keepAtMost_ = lastDocumentOnly ? keepAtMost : SIZE_MAX;
     observer_ = nullptr;
 }
 
@@ -251,12 +251,6 @@ ByteLog PortMonitor::WrittenLog(const std::string& port) const
     return p ? p->written : ByteLog();
 }
 
-void PortMonitor::KeepLastDocumentOnly(bool on, size_t keepAtMost)
-{
-    Lock lock(cs_);
-    lastDocumentOnly_ = on;
-    keepAtMost_ = on ? keepAtMost : SIZE_MAX;
-}
 
 size_t PortMonitor::WriteAnswersLeft(const std::string& port) const
 {

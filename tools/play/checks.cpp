@@ -125,6 +125,7 @@ void Player::CheckPortCall(const sim::PortCall& call)
         return;
     }
     std::string key = sim::FoldName(call.port);
+    uint64_t written = call.function == "StartDocPort" ? pm_.WrittenLog(call.port).total : 0;
     DWORD job = 0;
     DWORD printing = 0;
     unsigned ends = 0;
@@ -134,6 +135,7 @@ void Player::CheckPortCall(const sim::PortCall& call)
         printing = t.printing;
         if (call.function == "StartDocPort" && call.result) {
             t.atPortMonitor = call.jobId;
+            t.jobStart = written;
         } else if (call.function == "WritePort" && call.result) {
             t.pmReported += call.bytes;
             t.miscounted = t.miscounted || call.bytes != call.taken;
@@ -310,8 +312,13 @@ std::string Player::Actual(const Command& c, const Expectation& x)
         // The port monitor keeps the bytes since the port's last document started, the
         // first of them as they are and all as a length and a hash.
         sim::ByteLog job = pm_.WrittenLog(c.port);
+        uint64_t start = 0;
+        {
+            std::lock_guard<std::mutex> lock(trackMutex_);
+            start = track_[sim::FoldName(c.port)].jobStart;
+        }
         if (!x.hasBytes)
-            return std::to_string(job.recent) + " bytes";
+            return std::to_string(job.total - start) + " bytes";
         if (job.KeptAll())
             return Quoted(job.kept);
         return job.RecentAre(x.bytes) ? Quoted(x.bytes) : std::to_string(job.recent) + " bytes, not these";

@@ -47,6 +47,7 @@ struct PortTrack {
     std::string printer;        // printer of the job the spooler is printing
     DWORD printing = 0;         // job between a good StartDocPort and its EndDocPort/ClosePort
     DWORD atPortMonitor = 0;    // job whose document is open at the port monitor
+    uint64_t jobStart = 0;      // port monitor's byte count when that document started
     std::map<DWORD, unsigned> ends;  // EndDocPort calls at the port monitor per job
     bool statusAnswer = false;  // the last status query's answer was recognised, with a status field
 };

@@ -129,11 +129,9 @@ bool Player::Setup()
     kvplat::SetAnsiCodePage(scenario_.codePage);
     kvplat::RegistryReset();
     spooler_.Reset();
-    pm_.Reset();
     // A long scenario keeps no log of calls and of the bytes written only what an expect
     // can compare (a line is at most 64 KiB) and the length and hash of all.
-    pm_.SetLogging(false);
-    pm_.KeepLastDocumentOnly(true, kKeptBytes);
+    pm_.Reset(false, true, kKeptBytes);
     SetStatovue(true);
     for (const auto& c : scenario_.commands) {
         const cmd::ReadCycle* cycle = std::get_if<cmd::ReadCycle>(&c.args);
@@ -251,8 +249,6 @@ RunResult Player::Run()
             break;
         Play(c);
     }
-    if (!violation_)
-        NoteUnused();
 
     if (options_.holdMs != 0) {
         std::string ns = kvplat::MappingNamespace();
@@ -279,6 +275,9 @@ RunResult Player::Run()
     Note("note", end);
     if (!violation_)
         CheckEnd(ended);
+    // Last, once every thread has ended: the notes take no part in the schedule.
+    if (!violation_)
+        NoteUnused();
     timeline_.Stop();
     if (violation_)
         violation_->excerpt = timeline_.Excerpt(violationSeq_, kExcerptLines);
