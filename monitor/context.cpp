@@ -139,7 +139,8 @@ BOOL DeletePortContext(PortContext* ctx)
     return TRUE;
 }
 
-// Follows a printer name that differs (with case) from the stored one. The polling thread
+// Follows a printer name that differs (with case) from the stored one, and for the same
+// name makes sure the handle still serves the printer of that name. The polling thread
 // uses printerName and hPrinter only under ctx->csPort, so it never sees a freed name or a
 // closed handle while they are replaced here. A failed copy keeps the previous name and
 // handle: a port without a name would look like one whose printer was deleted.
@@ -173,6 +174,10 @@ void UpdatePrinterName(PortContext* ctx, LPCSTR printerName)
         if (!OpenPrinterA(ctx->printerName, &ctx->hPrinter, NULL))
             ctx->hPrinter = NULL;
         FetchPrinterInfo(ctx);
+    } else {
+        // The same name, but its printer may be another object than the handle's: the
+        // printer was deleted and added again, or renamed and its name given to another.
+        ConfirmPrinterHandle(ctx);
     }
 done:
     LeaveCriticalSection(&ctx->csPort);

@@ -48,13 +48,15 @@ struct _PortContext {
     DWORD signature;           // PORT_CONTEXT_SIGNATURE while the context is valid
     PortContext* next;         // next open port, NULL at the tail
     LPSTR portName;            // owned copy of the port name given to OpenPortEx
-    LPSTR printerName;         // owned copy of the printer name; replaced by UpdatePrinterName, and by
-                               // the polling thread when it follows a renamed printer
+    LPSTR printerName;         // owned copy of the printer name; replaced by UpdatePrinterName, and
+                               // by the name hPrinter gives when the spooler lists it (a renamed
+                               // printer, followed at every poll and status change)
     LPSTR monitorName;         // owned DRIVER_INFO_3.pMonitorName, or NULL; first half of the mapping name
     LPSTR driverName;          // owned PRINTER_INFO_2.pDriverName, or NULL; reported to the companion
     LONG volatile flags;       // PCF_* bits, changed only with interlocked operations
     HANDLE hMonitorPort;       // the port monitor's own handle for this port
-    HANDLE hPrinter;           // spooler printer handle for printerName, or NULL
+    HANDLE hPrinter;           // spooler printer handle for printerName, or NULL; opened again by
+                               // name when its printer was deleted and that name is listed
     HANDLE hWakeEvent;         // auto-reset: wakes the polling thread; NULL when no thread holds it
     HANDLE hIdleEvent;         // manual-reset: unsignalled while a thread-driven query runs
     HANDLE hMapping;           // mapping of the shared status block, or NULL
@@ -184,7 +186,6 @@ void CloseStatusMapping(PortContext* ctx);
 // ---- status/poll.cpp ----
 DWORD WINAPI StatusThreadProc(LPVOID param);
 void ReleaseStatusResources(PortContext* ctx);
-BOOL PrinterExists(LPCSTR printerName);
 BOOL IsEcpPort(LPCSTR portName);
 BOOL IsEcpPortBusy(PortContext* ctx, DWORD* jobCount);
 
@@ -192,6 +193,21 @@ BOOL IsEcpPortBusy(PortContext* ctx, DWORD* jobCount);
 void StartStatusThread(PortContext* ctx);
 BOOL HandOverStatusThread(PortContext* ctx);
 void CloseStatusEvents(PortContext* ctx);
+
+// ---- status/printerid.cpp: which printer a port carries ----
+#define PORT_PRINTER_KEPT 0      // the handle serves a listed printer, or nothing is known
+#define PORT_PRINTER_DELETED 1   // the spooler listed its printers without the port's printer
+#define PORT_PRINTER_REOPENED 2  // the handle was gone and the port's name opened again
+BOOL PrinterExists(LPCSTR printerName);
+// Under csPort: follows the port's printer handle to the name it gives, when the spooler
+// lists that name; tells a deleted printer; with reopen, replaces a gone handle by one
+// opened by the port's name while that name is listed. when says who asks, for the trace.
+int CheckPortPrinter(PortContext* ctx, BOOL reopen, LPCSTR when);
+// Under csPort: an owned copy of the name the port's handle gives, else of printerName.
+LPSTR PortPrinterName(PortContext* ctx);
+// Under csPort, for the printer name the spooler gave StartDocPort: replaces a handle that
+// is gone or names another printer by one opened by that name.
+void ConfirmPrinterHandle(PortContext* ctx);
 
 // ---- publish/block.cpp ----
 BOOL PublishStatusBlock(const BYTE* block, WORD size, PortContext* ctx);
@@ -201,6 +217,6 @@ void BuildMappingName(PortContext* ctx, char* name);
 void JoinMappingName(LPCSTR monitorName, LPCSTR portName, char* name);
 
 // ---- publish/notify.cpp ----
-void NotifyStatusApp(PortContext* ctx, LPCSTR modelText);
+void NotifyStatusApp(PortContext* ctx, LPCSTR modelText, LPCSTR printerName);
 
 #endif  // KVMON_MONITOR_KVMON_H

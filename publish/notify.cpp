@@ -44,14 +44,14 @@ static void CopyIniValue(char* out, LPCSTR text)
     out[i] = '\0';
 }
 
-void NotifyStatusApp(PortContext* ctx, LPCSTR modelText)
+// printerName is the name of the printer whose status changed (PRNNAME).
+void NotifyStatusApp(PortContext* ctx, LPCSTR modelText, LPCSTR printerName)
 {
     HKEY hKey = NULL;
     char path[NAME_BUFFER_SIZE];
     char model[NAME_BUFFER_SIZE];
     DWORD cb = sizeof(path);
     LPSTR driverName = NULL;
-    LPSTR printerName = NULL;
     BOOL failed = FALSE;
     BOOL written = TRUE;
     BOOL posted;
@@ -81,9 +81,8 @@ void NotifyStatusApp(PortContext* ctx, LPCSTR modelText)
     lstrcatA(path, PATH_SEPARATOR);
     lstrcatA(path, c_szLogFile);
 
-    // The polling thread may notify while the spooler renames the printer: use copies.
+    // The polling thread may notify while the spooler changes the port's printer: a copy.
     driverName = CopyPortString(ctx, &ctx->driverName, &failed);
-    printerName = CopyPortString(ctx, &ctx->printerName, &failed);
     if (!failed) {
         // A NULL value removes its key from the file.
         if (modelText != NULL)
@@ -98,8 +97,7 @@ void NotifyStatusApp(PortContext* ctx, LPCSTR modelText)
         TRACE(TRACE_DECISIONS, ctx->portName, "notified", "\"%s\" %s, \"%s\" broadcast%s", path,
               written ? "written" : "not fully written", c_szMessageName, posted ? "" : " failed");
     } else {
-        TRACE(TRACE_DECISIONS, ctx->portName, "notify-skipped", "no memory for the printer's names");
+        TRACE(TRACE_DECISIONS, ctx->portName, "notify-skipped", "no memory for the driver's name");
     }
     FreeLocal(driverName);
-    FreeLocal(printerName);
 }

@@ -23,6 +23,9 @@ void Spooler::Reset()
 {
     Lock lock(cs_);
     printers_.clear();
+    deleted_.clear();
+    deletedHandles_ = DeletedHandles::Fail;
+    names_.clear();
     ports_.clear();
     handles_.clear();
     statusHistory_.clear();
@@ -56,7 +59,17 @@ Spooler::Printer* Spooler::FindById(unsigned id)
 Spooler::Printer* Spooler::FromHandle(HANDLE h)
 {
     auto it = handles_.find(reinterpret_cast<UINT_PTR>(h));
-    return it == handles_.end() ? nullptr : FindById(it->second);
+    if (it == handles_.end()) return nullptr;
+    if (Printer* p = FindById(it->second)) return p;
+    if (deletedHandles_ == DeletedHandles::Fail) return nullptr;
+    for (auto& p : deleted_)
+        if (p.id == it->second) return &p;
+    return nullptr;
+}
+
+void Spooler::NoteName(unsigned id, const std::string& name)
+{
+    names_[id].push_back({CurrentSequence(), name});
 }
 
 bool Spooler::AddPrinter(const std::string& name, const std::string& port, const std::string& driver,
@@ -71,6 +84,7 @@ bool Spooler::AddPrinter(const std::string& name, const std::string& port, const
     p.driver = driver;
     p.monitor = monitor;
     printers_.push_back(p);
+    NoteName(p.id, name);
     return true;
 }
 
@@ -79,6 +93,9 @@ bool Spooler::DeletePrinter(const std::string& name)
     Lock lock(cs_);
     for (auto it = printers_.begin(); it != printers_.end(); ++it) {
         if (SameName(it->name, name)) {
+            NoteName(it->id, std::string());
+            it->jobs.clear();
+            deleted_.push_back(*it);
             printers_.erase(it);
             return true;
         }
@@ -94,6 +111,7 @@ bool Spooler::RenamePrinter(const std::string& name, const std::string& newName)
     Printer* other = FindPrinter(newName);
     if (other && other != p) return false;
     p->name = newName;
+    NoteName(p->id, newName);
     return true;
 }
 
@@ -136,6 +154,31 @@ DWORD Spooler::PrinterStatus(const std::string& name) const
     Lock lock(cs_);
     const Printer* p = FindPrinter(name);
     return p ? p->status : 0;
+}
+
+void Spooler::SetDeletedHandles(DeletedHandles mode)
+{
+    Lock lock(cs_);
+    deletedHandles_ = mode;
+}
+
+bool Spooler::CarriedName(unsigned id, const std::string& name, DWORD from, DWORD to, bool* deleted) const
+{
+    Lock lock(cs_);
+    bool carried = false;
+    *deleted = false;
+    auto it = names_.find(id);
+    if (it == names_.end()) return false;
+    const std::vector<NameChange>& changes = it->second;
+    for (size_t i = 0; i < changes.size() && changes[i].stamp <= to; ++i) {
+        // In force after `from` when it is the last change stamped before it, or a later one.
+        bool last = i + 1 == changes.size() || changes[i + 1].stamp >= from;
+        if (changes[i].name.empty())
+            *deleted = true;
+        else if (last && SameName(changes[i].name, name))
+            carried = true;
+    }
+    return carried;
 }
 
 void Spooler::SetPrinterStatus(const std::string& name, DWORD status)
@@ -257,7 +300,8 @@ DWORD Spooler::LockOwner() const
 std::optional<std::string> Spooler::HandlePrinter(HANDLE h) const
 {
     Lock lock(cs_);
-    const Printer* p = const_cast<Spooler*>(this)->FromHandle(h);
+    auto it = handles_.find(reinterpret_cast<UINT_PTR>(h));
+    const Printer* p = it == handles_.end() ? nullptr : const_cast<Spooler*>(this)->FindById(it->second);
     if (!p) return std::nullopt;
     return p->name;
 }

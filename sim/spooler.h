@@ -9,7 +9,8 @@
 //    the caller's buffer. Enumerations with nothing to return succeed with 0 needed and
 //    0 returned (EnumJobsA with an empty queue too).
 //  - printer handles refer to the printer object: a rename keeps them working; after a
-//    delete every call through them fails with ERROR_INVALID_HANDLE, except ClosePrinter.
+//    delete, by default, every call through them fails with ERROR_INVALID_HANDLE, except
+//    ClosePrinter (SetDeletedHandles chooses what they do instead).
 //  - printer names compare without case.
 //  - SetPrinterA(h, 0, (LPBYTE)status, PRINTER_CONTROL_SET_STATUS) sets the status bits
 //    and is recorded; SetJobA(h, id, 0, NULL, command) is recorded even when the job is
@@ -68,8 +69,16 @@ struct SpoolerCall {
     BOOL result;
     DWORD error;  // last error set by the call (0 when it succeeded)
     DWORD thread; // GetCurrentThreadId of the caller
+    unsigned printer = 0;  // id of the printer object a handle call reached (0: none)
 };
 using SpoolerObserver = std::function<void(const SpoolerCall&)>;
+
+// What the handles of a deleted printer do.
+enum class DeletedHandles {
+    Fail,     // every call but ClosePrinter fails with ERROR_INVALID_HANDLE
+    Pending,  // they answer for the old record, GetPrinterA flagged PRINTER_STATUS_PENDING_DELETION
+    Answer,   // they answer for the old record, unflagged
+};
 
 struct JobInfo {
     DWORD id;
@@ -100,6 +109,14 @@ public:
     bool HasPrinter(const std::string& name) const;
     std::vector<std::string> Printers() const;  // in order of creation
     DWORD PrinterStatus(const std::string& name) const;  // 0 for an unknown printer
+    // Applies to every handle of a deleted printer from now on, those of printers deleted
+    // before included. Reset returns to Fail.
+    void SetDeletedHandles(DeletedHandles mode);
+    // Whether printer object `id` was called `name` (any case) at some moment after the
+    // event numbered `from` and up to the one numbered `to` (simcommon.h). *deleted tells
+    // whether it was deleted by then. A rename or delete is stamped with the last number
+    // handed out before it.
+    bool CarriedName(unsigned id, const std::string& name, DWORD from, DWORD to, bool* deleted) const;
     void SetPrinterStatus(const std::string& name, DWORD status);  // not recorded
 
     // ---- ports (what EnumPortsA lists) ----
@@ -125,7 +142,7 @@ public:
     std::vector<JobCommand> JobCommands() const;
     void ClearHistory();
     long OpenHandleCount() const;            // printer handles not yet closed
-    std::optional<std::string> HandlePrinter(HANDLE h) const;  // name, if h is a live handle
+    std::optional<std::string> HandlePrinter(HANDLE h) const;  // name, if h is a listed printer's handle
     unsigned CallCount(const std::string& function) const;     // calls since Reset
     // Deterministic mode (POSIX): the id of the thread inside the spooler's lock, 0 when none.
     DWORD LockOwner() const;
@@ -166,6 +183,10 @@ private:
         std::string name;
         std::optional<std::string> description;
     };
+    struct NameChange {
+        DWORD stamp;       // the last sequence number handed out before the change
+        std::string name;  // the name from then on; "" once deleted
+    };
     struct Injection {
         unsigned count;
         BOOL result;
@@ -177,10 +198,14 @@ private:
     Printer* FindById(unsigned id);
     Printer* FromHandle(HANDLE h);
     bool Injected(const char* function, LPDWORD pcbNeeded, LPDWORD pcReturned, BOOL* result);
-    BOOL Finish(const char* function, const std::string& args, BOOL result, DWORD error);
+    BOOL Finish(const char* function, const std::string& args, BOOL result, DWORD error, unsigned printer = 0);
+    void NoteName(unsigned id, const std::string& name);
 
     mutable CRITICAL_SECTION cs_;
     std::vector<Printer> printers_;
+    std::vector<Printer> deleted_;  // deleted printers, for handles that still answer
+    DeletedHandles deletedHandles_ = DeletedHandles::Fail;
+    std::map<unsigned, std::vector<NameChange>> names_;  // printer id -> its names, oldest first
     std::vector<Port> ports_;
     std::map<UINT_PTR, unsigned> handles_;  // live handle -> printer id (may be gone)
     std::vector<StatusRecord> statusHistory_;

@@ -26,14 +26,15 @@ bool Spooler::Injected(const char* function, LPDWORD pcbNeeded, LPDWORD pcReturn
 
 // Reports the call to the observer (outside the lock) and leaves `error` as the last error
 // of a failed call.
-BOOL Spooler::Finish(const char* function, const std::string& args, BOOL result, DWORD error)
+BOOL Spooler::Finish(const char* function, const std::string& args, BOOL result, DWORD error, unsigned printer)
 {
     SpoolerObserver observer;
     {
         Lock lock(cs_);
         observer = observer_;
     }
-    if (observer) observer({NextSequence(), function, args, result, result ? 0 : error, GetCurrentThreadId()});
+    if (observer)
+        observer({NextSequence(), function, args, result, result ? 0 : error, GetCurrentThreadId(), printer});
     if (!result) SetLastError(error);
     return result;
 }
@@ -102,6 +103,8 @@ BOOL Spooler::GetPrinterA(HANDLE h, DWORD level, LPBYTE buf, DWORD cbBuf, LPDWOR
             r->Priority = 1;
             r->DefaultPriority = 1;
             r->Status = p->status;
+            if (deletedHandles_ == DeletedHandles::Pending && !FindById(p->id))
+                r->Status |= PRINTER_STATUS_PENDING_DELETION;
             r->cJobs = static_cast<DWORD>(p->jobs.size());
             a.String(offsetof(PRINTER_INFO_2A, pPrinterName), p->name);
             a.String(offsetof(PRINTER_INFO_2A, pShareName), std::string());
@@ -166,9 +169,11 @@ BOOL Spooler::SetPrinterA(HANDLE h, DWORD level, LPBYTE data, DWORD command)
     if (level == 0 && command == PRINTER_CONTROL_SET_STATUS) args += ", status " + Hex(status);
     BOOL result = FALSE;
     DWORD error = 0;
+    unsigned printer = 0;
     {
         Lock lock(cs_);
         Printer* p = FromHandle(h);
+        if (p) printer = p->id;
         if (Injected("SetPrinterA", nullptr, nullptr, &result)) {
             error = GetLastError();
         } else if (!p) {
@@ -184,7 +189,7 @@ BOOL Spooler::SetPrinterA(HANDLE h, DWORD level, LPBYTE data, DWORD command)
             result = TRUE;
         }
     }
-    return Finish("SetPrinterA", args, result, error);
+    return Finish("SetPrinterA", args, result, error, printer);
 }
 
 BOOL Spooler::SetJobA(HANDLE h, DWORD jobId, DWORD level, LPBYTE, DWORD command)

@@ -32,6 +32,13 @@ KVSPOOLSS_API BOOL kvsim_AddPrinter(const char* name, const char* port, const ch
 
 KVSPOOLSS_API BOOL kvsim_DeletePrinter(const char* name) { return sim::TheSpooler().DeletePrinter(Text(name)); }
 
+KVSPOOLSS_API void kvsim_SetDeletedHandles(DWORD mode)
+{
+    sim::TheSpooler().SetDeletedHandles(mode == 1   ? sim::DeletedHandles::Pending
+                                        : mode == 2 ? sim::DeletedHandles::Answer
+                                                    : sim::DeletedHandles::Fail);
+}
+
 KVSPOOLSS_API BOOL kvsim_RenamePrinter(const char* name, const char* newName)
 {
     return sim::TheSpooler().RenamePrinter(Text(name), Text(newName));

@@ -1,4 +1,4 @@
-// The per-port polling thread and the printer and port queries it and the port operations use.
+// The per-port polling thread, and the port and job queries it and the port operations use.
 #include "kvmon.h"
 
 // Size probe, allocation and second call of the port enumeration. Returns the zeroed
@@ -20,44 +20,6 @@ static LPBYTE EnumPortsLevel2(DWORD* count)
         return NULL;
     }
     return buffer;
-}
-
-// Looks printerName up among the local printers (size probe, allocation, second call).
-// FALSE when the answer is unknown: the probe failed otherwise than asking for a buffer,
-// the allocation failed or the second call failed. Otherwise TRUE, with *found telling
-// whether the printer is listed; a probe that succeeds lists no printer at all.
-static BOOL LookUpPrinter(LPCSTR printerName, BOOL* found)
-{
-    DWORD cb = 0;
-    DWORD count = 0;
-    DWORD i;
-    LPBYTE buffer;
-
-    *found = FALSE;
-    if (EnumPrintersA(PRINTER_ENUM_LOCAL, NULL, 2, NULL, 0, &cb, &count))
-        return TRUE;
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return FALSE;
-    buffer = (LPBYTE)LocalAlloc(LMEM_ZEROINIT, cb);
-    if (buffer == NULL)
-        return FALSE;
-    if (!EnumPrintersA(PRINTER_ENUM_LOCAL, NULL, 2, buffer, cb, &cb, &count)) {
-        LocalFree(buffer);
-        return FALSE;
-    }
-    for (i = 0; i < count && !*found; i++) {
-        LPCSTR name = ((PRINTER_INFO_2A*)buffer)[i].pPrinterName;
-        *found = name != NULL && printerName != NULL && lstrcmpiA(name, printerName) == 0;
-    }
-    LocalFree(buffer);
-    return TRUE;
-}
-
-BOOL PrinterExists(LPCSTR printerName)
-{
-    BOOL found = FALSE;
-
-    return LookUpPrinter(printerName, &found) && found;
 }
 
 BOOL IsEcpPort(LPCSTR portName)
@@ -139,64 +101,16 @@ void ReleaseStatusResources(PortContext* ctx)
     CloseStatusEvents(ctx);
 }
 
-// Asks the port's printer handle, which follows the printer object through a rename, for
-// the printer's current name. Called under csPort. *gone is TRUE when the handle no longer
-// answers or answers for a printer that is being deleted; otherwise the result is an owned
-// copy of the name, or NULL when the answer is unknown (no memory).
-static LPSTR AskPrinterHandleForName(PortContext* ctx, BOOL* gone)
-{
-    DWORD cb = 0;
-    LPBYTE buffer = NULL;
-    LPSTR name = NULL;
-    PRINTER_INFO_2A* info;
-
-    *gone = TRUE;
-    if (ctx->hPrinter == NULL)
-        return NULL;
-    if (GetPrinterA(ctx->hPrinter, 2, NULL, 0, &cb) || GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return NULL;
-    buffer = (LPBYTE)LocalAlloc(LMEM_ZEROINIT, cb);
-    if (buffer == NULL) {
-        *gone = FALSE;
-        return NULL;
-    }
-    if (!GetPrinterA(ctx->hPrinter, 2, buffer, cb, &cb))
-        goto done;
-    info = (PRINTER_INFO_2A*)buffer;
-    if (info->pPrinterName == NULL || info->pPrinterName[0] == '\0' ||
-        (info->Status & PRINTER_STATUS_PENDING_DELETION) != 0)
-        goto done;
-    *gone = FALSE;
-    name = StrDupLocal(info->pPrinterName);
-done:
-    LocalFree(buffer);
-    return name;
-}
-
-// Looks the port's printer up under its current name. A printer that is no longer listed
-// under that name is asked for through the port's printer handle, which follows the printer
-// object: while the handle answers, the printer exists, and the port follows it to the name
-// the handle gives (a renamed printer). TRUE only when the spooler listed its printers
-// without this one and the handle no longer answers for it: the printer was deleted. A
-// failed enumeration (a transient spooler or memory failure) proves nothing, and ending the
-// thread on it would end the document of the job that is printing.
+// Whether the port's printer was deleted: the spooler listed its printers without it. On
+// the way the port follows a renamed printer to the name its handle gives (printerid.cpp).
+// A failed enumeration (a transient spooler or memory failure) proves nothing, and ending
+// the thread on it would end the document of the job that is printing.
 static BOOL StatusPrinterVanished(PortContext* ctx)
 {
-    BOOL found = FALSE;
-    BOOL gone = FALSE;
-    LPSTR newName;
+    BOOL gone;
 
     EnterCriticalSection(&ctx->csPort);
-    if (LookUpPrinter(ctx->printerName, &found) && !found) {
-        newName = AskPrinterHandleForName(ctx, &gone);
-        if (newName != NULL) {
-            if (lstrcmpA(newName, ctx->printerName) != 0)
-                TRACE(TRACE_DECISIONS, ctx->portName, "printer-renamed", "\"%s\" is now \"%s\": followed",
-                      ctx->printerName, newName);
-            FreeLocal(ctx->printerName);
-            ctx->printerName = newName;
-        }
-    }
+    gone = CheckPortPrinter(ctx, FALSE, "poll") == PORT_PRINTER_DELETED;
     LeaveCriticalSection(&ctx->csPort);
     return gone;
 }

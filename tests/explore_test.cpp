@@ -9,6 +9,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <tuple>
 
 #include "examples.h"
 #include "programs.h"
@@ -17,13 +18,14 @@ namespace {
 
 const std::string kExamples = KVMON_EXAMPLES_DIR;
 
-class ExploreExample : public ::testing::TestWithParam<std::string> {};
+// An example and the Windows the platform answers as.
+class ExploreExample : public ::testing::TestWithParam<std::tuple<std::string, std::string>> {};
 
 TEST_P(ExploreExample, TwoHundredSchedules)
 {
-    const std::string name = GetParam();
-    kvtest::Result r = kvtest::RunProgram(
-        {KVMON_SIM_PATH, "explore", kExamples + "/" + name + ".scn", "--seeds", "200"});
+    const std::string name = std::get<0>(GetParam());
+    kvtest::Result r = kvtest::RunProgram({KVMON_SIM_PATH, "explore", kExamples + "/" + name + ".scn", "--seeds",
+                                           "200", "--os", std::get<1>(GetParam())});
     ASSERT_NE(r.out.find("explored 200 schedules (seeds 1 to 200)"), std::string::npos) << r.out << r.err;
     if (kvtest::KnownViolations(KVMON_GOLDEN_DIR).count(name) == 0) {
         EXPECT_EQ(r.status, 0) << r.out;
@@ -34,9 +36,11 @@ TEST_P(ExploreExample, TwoHundredSchedules)
     EXPECT_NE(r.out.find(": job lost: "), std::string::npos) << r.out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Examples, ExploreExample, ::testing::ValuesIn(kvtest::ExampleNames(KVMON_EXAMPLES_DIR)),
-                         [](const ::testing::TestParamInfo<std::string>& info) {
-                             std::string n = info.param;
+INSTANTIATE_TEST_SUITE_P(Examples, ExploreExample,
+                         ::testing::Combine(::testing::ValuesIn(kvtest::ExampleNames(KVMON_EXAMPLES_DIR)),
+                                            ::testing::Values("nt", "win98")),
+                         [](const ::testing::TestParamInfo<std::tuple<std::string, std::string>>& info) {
+                             std::string n = std::get<0>(info.param) + "_" + std::get<1>(info.param);
                              std::replace(n.begin(), n.end(), '-', '_');
                              return n;
                          });
@@ -80,6 +84,9 @@ TEST(Explore, AViolationReplaysExactlyWithRunSeed)
         EXPECT_EQ(replay.err, "kvmon-sim: violation (seed " + seed + "): " + invariant + "\n");
         EXPECT_NE(replay.out.find("violation: " + invariant), std::string::npos);
     }
+    // As Windows 98 the replay command says so.
+    kvtest::Result as98 = kvtest::RunProgram({KVMON_SIM_PATH, "explore", path, "--seeds", "2", "--stalls", "off", "--os", "win98"});
+    EXPECT_NE(as98.out.find("replay: kvmon-sim run " + path + " --seed 1 --os win98\n"), std::string::npos) << as98.out;
     std::remove(path.c_str());
 }
 
@@ -116,6 +123,8 @@ TEST(Explore, BadInputIsRefusedWithItsLineBeforeAnythingRuns)
         {{"run", "--seed", "-1"}, "kvmon-sim: --seed: \"-1\" is not a number"},
         {{"explore", "--seeds", "many"}, "kvmon-sim: --seeds: \"many\" is not a number"},
         {{"explore", "--from", "1x"}, "kvmon-sim: --from: \"1x\" is not a number"},
+        {{"run", "--os", "win95"}, "kvmon-sim: --os: \"win95\" is not nt or win98"},
+        {{"explore", "--os"}, "kvmon-sim: --os needs nt or win98"},
     };
     for (const Args& a : bad) {
         std::vector<std::string> argv = {KVMON_SIM_PATH};

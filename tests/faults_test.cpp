@@ -279,7 +279,11 @@ TEST_F(FaultsTest, SpoolerEnumerationsAnsweringOddlyAreTolerated)
         spooler_.SucceedNext(function, 1000, 0);
         out = RunScenario();
         ASSERT_TRUE(out.opened) << function;
-        ExpectJobWorked(out, std::string(function) + " with nothing to return");
+        // A spooler that lists no printer at all while the port's handle names one says the
+        // printer was deleted: the polling thread may end the job's document, as for any
+        // printer deleted during its job.
+        if (std::string(function) != "EnumPrintersA")
+            ExpectJobWorked(out, std::string(function) + " with nothing to return");
         ExpectClean(function);
     }
 }

@@ -265,7 +265,8 @@ TEST_F(HandOverTest, LateFirstQueryLeavesNoBlockBehind)
             HANDLE h = OpenPort("USB001", "P1");
             spooler_.DeletePrinter("P1");
             QueryLockHold hold{&Context(h)->csQuery, 3 * g_dwReadCycle, CreateEventA(NULL, TRUE, FALSE, NULL)};
-            HANDLE holder = CreateThread(NULL, 0, HoldQueryLock, &hold, 0, NULL);
+            DWORD holderId = 0;
+            HANDLE holder = CreateThread(NULL, 0, HoldQueryLock, &hold, 0, &holderId);
             WaitForSingleObject(hold.taken, INFINITE);
             StartDoc(h, "P1", 1);
             table_.pfnEndDocPort(h);

@@ -100,8 +100,8 @@ TEST_F(NotifyTest, FileDescribesTheLastPortAndKeepsOtherSections)
     kvplat::SetProfileWriteHook([&writes](const kvplat::ProfileWrite& w) {
         writes += w.section + "/" + w.key + (w.hasValue ? "=" + w.value : " removed") + "\n";
     });
-    NotifyStatusApp(a_, "Kestravon ZR-QM4471");
-    NotifyStatusApp(b_, "Kestravon ZR-QM5000");
+    NotifyStatusApp(a_, "Kestravon ZR-QM4471", a_->printerName);
+    NotifyStatusApp(b_, "Kestravon ZR-QM5000", b_->printerName);
     kvplat::SetProfileWriteHook(nullptr);
     EXPECT_EQ(writes,
               "DEVICE/MODELNAME=Kestravon ZR-QM4471\nDEVICE/DRVNAME=Driver A\nDEVICE/PRNNAME=Printer A\n"
@@ -129,7 +129,7 @@ TEST_F(NotifyTest, FileDescribesTheLastPortAndKeepsOtherSections)
 TEST_F(NotifyTest, LineBreaksFromTheDeviceCannotAddKeysOrSections)
 {
     // A model value is the device's text up to its ';': it may carry line breaks.
-    NotifyStatusApp(a_, "Kestravon X\r\n[Settings]\r\nRefresh=0\nINJECTED=1");
+    NotifyStatusApp(a_, "Kestravon X\r\n[Settings]\r\nRefresh=0\nINJECTED=1", a_->printerName);
     std::string text = kvtest::ReadFileBytes(folder_->LogPath());
     std::vector<std::string> order;
     std::map<std::string, Section> ini = ParseIni(text, &order);
@@ -141,7 +141,7 @@ TEST_F(NotifyTest, LineBreaksFromTheDeviceCannotAddKeysOrSections)
 
 TEST_F(NotifyTest, MissingDriverNameRemovesItsKey)
 {
-    NotifyStatusApp(a_, "Kestravon ZR-QM4471");
+    NotifyStatusApp(a_, "Kestravon ZR-QM4471", a_->printerName);
     ASSERT_EQ(Profile("DRVNAME"), "Driver A");
     PortContext* ghost = kvtest::CreateContext("USB002", "Ghost");
     ASSERT_NE(ghost, nullptr);
@@ -150,7 +150,7 @@ TEST_F(NotifyTest, MissingDriverNameRemovesItsKey)
     kvplat::SetProfileWriteHook([&removed](const kvplat::ProfileWrite& w) {
         removed |= w.key == "DRVNAME" && !w.hasValue;
     });
-    NotifyStatusApp(ghost, "Kestravon ZR-QM4471");
+    NotifyStatusApp(ghost, "Kestravon ZR-QM4471", ghost->printerName);
     kvplat::SetProfileWriteHook(nullptr);
     EXPECT_TRUE(removed) << "DRVNAME was not written with a NULL value";
     EXPECT_EQ(Profile("DRVNAME"), "<absent>");
@@ -163,8 +163,8 @@ TEST_F(NotifyTest, MissingDriverNameRemovesItsKey)
 
 TEST_F(NotifyTest, BroadcastsTheRegisteredMessage)
 {
-    NotifyStatusApp(a_, "Kestravon ZR-QM4471");
-    NotifyStatusApp(b_, "Kestravon ZR-QM4471");
+    NotifyStatusApp(a_, "Kestravon ZR-QM4471", a_->printerName);
+    NotifyStatusApp(b_, "Kestravon ZR-QM4471", b_->printerName);
     UINT id = RegisterWindowMessageA("QRT command message");
     std::vector<kvplat::PostedMessage> posted = kvplat::PostedMessages();
     ASSERT_EQ(posted.size(), 2u);
@@ -184,10 +184,10 @@ TEST_F(NotifyTest, NothingWithoutTheApplication)
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kestravon\\Statovue", 0, KEY_WRITE, &key), ERROR_SUCCESS);
     ASSERT_EQ(RegDeleteValueA(key, "Installed Folder"), ERROR_SUCCESS);
     RegCloseKey(key);
-    NotifyStatusApp(a_, "Kestravon ZR-QM4471");
+    NotifyStatusApp(a_, "Kestravon ZR-QM4471", a_->printerName);
     // No key at all.
     ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Kestravon\\Statovue"), ERROR_SUCCESS);
-    NotifyStatusApp(b_, "Kestravon ZR-QM4471");
+    NotifyStatusApp(b_, "Kestravon ZR-QM4471", b_->printerName);
 
     EXPECT_FALSE(kvtest::FileExists(folder_->LogPath()));
     EXPECT_EQ(kvplat::PostedMessages().size(), 0u);
@@ -207,7 +207,7 @@ TEST_F(NotifyTest, PathAddsOneSeparatorToTheFolder)
         kvplat::SetProfileWriteHook([&files](const kvplat::ProfileWrite& w) { files.push_back(w.file); });
         std::remove(folder_->LogPath().c_str());
         kvtest::StatusAppFolder::SetFolderValue(folder_->Path() + c.trailer + std::string(1, '\0'));
-        NotifyStatusApp(a_, "Kestravon ZR-QM4471");
+        NotifyStatusApp(a_, "Kestravon ZR-QM4471", a_->printerName);
         kvplat::SetProfileWriteHook(nullptr);
 
         std::string expected = folder_->Path() + c.join + "vuelog.err";
@@ -225,17 +225,17 @@ TEST_F(NotifyTest, FolderMustLeaveRoomForTheFileName)
     std::string tooLong = FolderOfLength(249);
 
     kvtest::StatusAppFolder::SetFolderValue(tooLong + std::string(1, '\0'));
-    NotifyStatusApp(a_, "Kestravon ZR-QM4471");
+    NotifyStatusApp(a_, "Kestravon ZR-QM4471", a_->printerName);
     EXPECT_FALSE(kvtest::FileExists(tooLong + "/vuelog.err")) << "249-character folder";
     EXPECT_EQ(kvplat::PostedMessages().size(), 0u) << "249-character folder";
 
     // 260 bytes with no terminator: the 248-character folder, a separator and 11 more.
     kvtest::StatusAppFolder::SetFolderValue(fits + "/" + std::string(11, 'z'));
-    NotifyStatusApp(a_, "Kestravon ZR-QM4471");
+    NotifyStatusApp(a_, "Kestravon ZR-QM4471", a_->printerName);
     EXPECT_EQ(kvplat::PostedMessages().size(), 0u) << "unterminated folder";
 
     kvtest::StatusAppFolder::SetFolderValue(fits + std::string(1, '\0'));
-    NotifyStatusApp(a_, "Kestravon ZR-QM4471");
+    NotifyStatusApp(a_, "Kestravon ZR-QM4471", a_->printerName);
     EXPECT_TRUE(kvtest::FileExists(fits + "/vuelog.err")) << "248-character folder";
     EXPECT_EQ(kvplat::PostedMessages().size(), 1u);
     // Nothing else appeared next to the folders.

@@ -214,6 +214,24 @@ TEST_F(SpoolerTest, HandlesFollowThePrinterObject)
     EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());
     EXPECT_EQ(0u, spooler.PrinterStatus("Renamed"));
 
+    // Spoolers whose deleted printers' handles still answer: flagged, or with the old record.
+    // The reinstalled printer of that name stays apart from them.
+    for (sim::DeletedHandles mode : {sim::DeletedHandles::Pending, sim::DeletedHandles::Answer}) {
+        spooler.SetDeletedHandles(mode);
+        needed = 0;
+        GetPrinterA(upper, 2, NULL, 0, &needed);
+        buf.assign(needed, 0);
+        ASSERT_TRUE(GetPrinterA(upper, 2, buf.data(), needed, &needed));
+        auto* info = reinterpret_cast<PRINTER_INFO_2A*>(buf.data());
+        EXPECT_STREQ("Renamed", info->pPrinterName);
+        EXPECT_EQ(mode == sim::DeletedHandles::Pending ? DWORD(PRINTER_STATUS_PENDING_DELETION) : 0u,
+                  info->Status & PRINTER_STATUS_PENDING_DELETION);
+        EXPECT_TRUE(SetPrinterA(upper, 0, reinterpret_cast<LPBYTE>(PRINTER_STATUS_OFFLINE), PRINTER_CONTROL_SET_STATUS));
+        EXPECT_EQ(0u, spooler.PrinterStatus("Renamed"));
+        EXPECT_EQ(std::nullopt, spooler.HandlePrinter(upper)) << "a deleted printer's handle names no listed printer";
+    }
+    spooler.SetDeletedHandles(sim::DeletedHandles::Fail);
+
     EXPECT_TRUE(ClosePrinter(upper));
     EXPECT_FALSE(ClosePrinter(upper));
     EXPECT_EQ(ERROR_INVALID_HANDLE, GetLastError());

@@ -50,6 +50,7 @@ TEST(ScenarioParser, ErrorsNameTheirLine)
         {p + "wait\n", "2: wait: missing argument"},
         {p + "wait 10 20\n", "2: wait: unexpected \"20\""},
         {p + "answer maybe\n", "2: answer takes retry or cancel"},
+        {p + "deleted-handles vanish\n", "2: deleted-handles takes fail, pending or answer"},
         {p + "open\nread-cycle 3000\n", "3: read-cycle must come before the first open"},
         {p + "printer p port USB002\n", "2: printer \"p\" is declared twice"},
         {p + "add-printer\n", "2: printer \"P\" is in the spooler"},
@@ -242,7 +243,7 @@ TEST(KvmonSim, UnrecognisedRepliesStatusRequestAndRename)
     EXPECT_TRUE(Has(t, "GetPrinterDataFromPort = FALSE, error 87"));
     // The polling thread follows the renamed printer: no second thread, and the companion
     // hears the new name.
-    EXPECT_TRUE(Has(t, "printer-renamed USB002: \"Office printer\" is now \"Office printer (2nd floor)\": followed"));
+    EXPECT_TRUE(Has(t, "printer-renamed USB002: \"Office printer\" is now \"Office printer (2nd floor)\": the port's printer handle names it (poll)"));
     EXPECT_EQ(t.find("thread-start"), t.rfind("thread-start")) << t;
     EXPECT_TRUE(Has(t, "PRNNAME=\"Office printer (2nd floor)\""));
     // --verbose also shows the monitor's other spooler calls and the port monitor's.

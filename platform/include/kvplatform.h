@@ -100,6 +100,20 @@ public:
     CallScope& operator=(const CallScope&) = delete;
 };
 
+// ---- personality: which Windows the platform answers as ----
+// Nt: as Windows NT. Win98: as Windows 98 does. The functions the DLL imports that 98
+// only stubs fail (FALSE, ERROR_CALL_NOT_IMPLEMENTED), GetVersion/GetVersionExA report
+// 4.10 build 1998 on the 9x platform, CreateThread fails (ERROR_INVALID_PARAMETER) without
+// a place for the thread id, and CreateFileMappingA ignores the security descriptor (every
+// process may open a mapping). The default is $KVMON_OS ("nt" or "win98"), else Nt;
+// ResetForTest keeps the personality.
+enum class Personality { Nt, Win98 };
+void SetPersonality(Personality personality);
+Personality CurrentPersonality();
+bool ParsePersonality(const std::string& name, Personality* personality);  // "nt", "win98"
+const char* PersonalityName(Personality personality);
+std::vector<std::string> StubbedFunctions(Personality personality);  // the stubs' names
+
 // ---- fault injection ----
 // FailNth(kind, n): the n-th call of that kind counted from now fails as the platform
 // fails it (NULL and a last error); n = 0 disables. Calls() counts calls since the last

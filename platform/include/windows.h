@@ -75,6 +75,17 @@ typedef struct _SECURITY_ATTRIBUTES {
     BOOL bInheritHandle;                    // handle inherited by child processes
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
+typedef struct _OSVERSIONINFOA {
+    DWORD dwOSVersionInfoSize;  // size of this record, set by the caller
+    DWORD dwMajorVersion;       // 4 on Windows 95/98/ME and NT 4
+    DWORD dwMinorVersion;       // 10 on Windows 98
+    DWORD dwBuildNumber;        // 9x: the build in the low word, the version in the high word
+    DWORD dwPlatformId;         // VER_PLATFORM_WIN32_WINDOWS or VER_PLATFORM_WIN32_NT
+    CHAR szCSDVersion[128];     // service pack or extra text
+} OSVERSIONINFOA, *POSVERSIONINFOA, *LPOSVERSIONINFOA;
+#define VER_PLATFORM_WIN32_WINDOWS 1
+#define VER_PLATFORM_WIN32_NT 2
+
 typedef struct _COMMTIMEOUTS {
     DWORD ReadIntervalTimeout;
     DWORD ReadTotalTimeoutMultiplier;
@@ -100,6 +111,7 @@ typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_OUTOFMEMORY 14L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_BUSY 170L
@@ -296,6 +308,10 @@ BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpString, LPCSTR lpFileName);
 DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpDefault, LPSTR lpReturnedString,
                                       DWORD nSize, LPCSTR lpFileName);
+
+// ---- the system's version (personality.cpp) ----
+DWORD WINAPI GetVersion(void);
+BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
 
 // ---- named mappings and security descriptors ----
 HANDLE WINAPI CreateFileMappingA(HANDLE hFile, LPSECURITY_ATTRIBUTES sa, DWORD flProtect, DWORD dwMaximumSizeHigh,

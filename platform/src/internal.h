@@ -17,6 +17,12 @@
 namespace kvplat {
 namespace detail {
 
+// ---- personality (personality.cpp) ----
+bool Win9x();  // the platform answers as Windows 98
+// true when the personality only stubs `function`: the caller returns its failure, the
+// last error already set to ERROR_CALL_NOT_IMPLEMENTED.
+bool Stubbed(const char* function);
+
 // ---- kernel objects ----
 enum class Kind { Event, Thread, Mapping, File };
 

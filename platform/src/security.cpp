@@ -18,9 +18,12 @@ const WORD kSeDaclDefaulted = 0x0008;
 
 }  // namespace
 
-// NULL DACL in the descriptor = every user has access; otherwise the owner only.
+// NULL DACL in the descriptor = every user has access; otherwise the owner only. Windows 98
+// has no object security: every process may open any mapping, whatever the descriptor.
 mode_t ModeFor(LPSECURITY_ATTRIBUTES sa)
 {
+    if (Win9x())
+        return 0666;
     if (sa == nullptr || sa->lpSecurityDescriptor == nullptr)
         return 0600;
     const auto* sd = static_cast<const BYTE*>(sa->lpSecurityDescriptor);
@@ -40,6 +43,8 @@ extern "C" {
 BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision)
 {
     using namespace kvplat::detail;
+    if (Stubbed("InitializeSecurityDescriptor"))
+        return FALSE;
     if (pSecurityDescriptor == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -58,6 +63,8 @@ BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, 
                                       BOOL bDaclDefaulted)
 {
     using namespace kvplat::detail;
+    if (Stubbed("SetSecurityDescriptorDacl"))
+        return FALSE;
     if (pSecurityDescriptor == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

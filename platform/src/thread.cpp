@@ -179,7 +179,8 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return NULL;
     }
-    if (start == nullptr) {
+    // Windows 9x writes the thread id unconditionally and refuses a NULL place for it.
+    if (start == nullptr || (lpThreadId == nullptr && Win9x())) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return NULL;
     }

@@ -1,9 +1,11 @@
 // The DLL as a file and a module: exports, version block, string table.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "kvmon_version.h"
 #include "support.h"
+#include "win98.h"
 
 namespace kvwine {
 namespace {
@@ -20,6 +22,18 @@ TEST(KvmonModule, ExportsEntryPointsByPlainName)
     SetLastError(0xdeadbeef);
     EXPECT_EQ(GetProcAddress(m, "InitializeMonitorEx@8"), nullptr) << "decorated name exported";
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+}
+
+// As Windows 98 (KVMON_OS=win98) the DLL's imports that 98 answers differently go to the
+// runner's answers: its security stubs and CreateThread at least.
+TEST(KvmonModule, AsWindows98ItsImportsAreAnsweredAs98)
+{
+    // No GTEST_SKIP outside that mode: under qemu the message's debugger output ends the process.
+    if (!Win98Mode())
+        return;
+    const std::vector<std::string>& rewritten = RewrittenImports();
+    for (const char* f : {"InitializeSecurityDescriptor", "SetSecurityDescriptorDacl", "CreateThread"})
+        EXPECT_NE(std::find(rewritten.begin(), rewritten.end(), f), rewritten.end()) << f << " not rewritten";
 }
 
 // The numbers and texts come from VERSION through the generated kvmon_version.h (2.6.0.1).

@@ -138,5 +138,28 @@ TEST_F(PollTest, RenameThenPrintAtOnceKeepsTheSecondJob)
     EXPECT_EQ(pm_.CallCount("EndDocPort"), 2u) << "each document ends exactly once";
 }
 
+// A spooler whose deleted printer's handle still answers with the old record, unflagged:
+// a rename is followed, a delete ends the held document within three ReadCycles.
+TEST_F(PollTest, DeletedPrinterWhoseHandleStillAnswersEndsTheHeldDocument)
+{
+    kvsim_SetDeletedHandles(2);
+    AddPrinter("Kestravon Ghost", "USB013");
+    pm_.SetDeviceAnswer("USB013", sim::DeviceAnswer::Text(KestravonId(63400)));
+    HANDLE h = OpenPort("USB013", "Kestravon Ghost");
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(StartDoc(h, "Kestravon Ghost"));
+    ASSERT_TRUE(EndDoc(h));
+
+    ASSERT_TRUE(kvsim_RenamePrinter("Kestravon Ghost", "Kestravon Renamed"));
+    Sleep(5000);
+    EXPECT_EQ(pm_.CallCount("EndDocPort"), 0u) << "a renamed printer was taken for a deleted one";
+
+    ASSERT_TRUE(kvsim_DeletePrinter("Kestravon Renamed"));
+    EXPECT_TRUE(WaitUntil([this] { return pm_.CallCount("EndDocPort") == 1; }, 6000))
+        << "the held document of the deleted printer was not ended within three ReadCycles";
+    ASSERT_TRUE(Close(h));
+    EXPECT_EQ(pm_.CallCount("EndDocPort"), 1u);
+}
+
 }  // namespace
 }  // namespace kvwine

@@ -75,6 +75,14 @@ TEST_F(PublishTest, DecodedBlockOnUsbPort)
     EXPECT_EQ(statuses[0], 0x00100002u) << "status of code 50130";
     EXPECT_GE(kvsim_CallCount("GetPrinterDriverA"), 1u) << "kvmon's imports are not bound to the test double";
     EXPECT_GE(kvsim_CallCount("OpenPrinterA"), 1u);
+
+    // While the block is held a client's "Printer Status" request is refused at once: no
+    // query, no wait for the polling thread (as Windows 98 too, the block without a descriptor).
+    unsigned asked = Queries("USB001");
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(table_.pfnGetPrinterDataFromPort(h, 0, const_cast<LPSTR>("Printer Status"), NULL, 0, NULL, 0, NULL));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(Queries("USB001"), asked) << "the request waited for a query of the polling thread";
 }
 
 TEST_F(PublishTest, RawBlockOnLptPort)

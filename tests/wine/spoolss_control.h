@@ -28,6 +28,9 @@ KVSPOOLSS_API void kvsim_Reset(void);
 // monitor NULL: the driver names no language monitor (DRIVER_INFO_3.pMonitorName NULL).
 KVSPOOLSS_API BOOL kvsim_AddPrinter(const char* name, const char* port, const char* driver, const char* monitor);
 KVSPOOLSS_API BOOL kvsim_DeletePrinter(const char* name);
+// What the handles of a deleted printer do from now on: 0 fail with ERROR_INVALID_HANDLE
+// (after a reset), 1 answer with PRINTER_STATUS_PENDING_DELETION, 2 answer unflagged.
+KVSPOOLSS_API void kvsim_SetDeletedHandles(DWORD mode);
 KVSPOOLSS_API BOOL kvsim_RenamePrinter(const char* name, const char* newName);
 KVSPOOLSS_API BOOL kvsim_SetPrinterPort(const char* name, const char* port);
 KVSPOOLSS_API BOOL kvsim_SetPrinterDriver(const char* name, const char* driver, const char* monitor);

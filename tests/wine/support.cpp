@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "simcommon.h"
+#include "win98.h"
 
 namespace kvwine {
 
@@ -31,6 +32,14 @@ bool LoadKvmon()
     if (!g_init) {
         std::printf("%s exports no InitializeMonitorEx: error %lu\n", name, GetLastError());
         return false;
+    }
+    if (Win98Mode()) {
+        if (!AnswerAsWindows98(g_kvmon))
+            return false;
+        std::printf("%s as on Windows 98: imports answered as 98 answers them:", name);
+        for (const std::string& f : RewrittenImports())
+            std::printf(" %s", f.c_str());
+        std::printf("\n");
     }
     char path[MAX_PATH] = {};
     GetModuleFileNameA(GetModuleHandleA("spoolss.dll"), path, sizeof path);

@@ -22,10 +22,11 @@ namespace kvtools {
 
 const char* const kRunUsage =
     "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--stalls on|off] [--json]\n"
-    "                     [--verbose] [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
+    "                     [--verbose] [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME] [--os nt|win98]\n"
     "       kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N] [--stalls on|off] [--reach]\n"
+    "                         [--os nt|win98]\n"
     "       kvmon-sim explore --generate [--ports N] [--length L] [--seeds N] [--from S] [--jobs N]\n"
-    "                         [--stalls on|off] [--save DIR | --no-shrink]\n"
+    "                         [--stalls on|off] [--os nt|win98] [--save DIR | --no-shrink]\n"
     "       kvmon-sim generate --seed N [--ports N] [--length L]\n"
     "       kvmon-sim shrink SCENARIO --seed N [--stalls on|off] [--search K] [--out FILE]\n";
 
@@ -33,7 +34,7 @@ namespace {
 
 const char kRunHelp[] =
     "usage: kvmon-sim run [SCENARIO | -] [--seed N | --real-time | --speed N] [--stalls on|off] [--json]\n"
-    "                     [--verbose] [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME]\n"
+    "                     [--verbose] [--quiet-polls | --all-polls] [--hold MS] [--namespace NAME] [--os nt|win98]\n"
     "Plays a scenario file (- reads it from standard input; none: the built-in one) against the\n"
     "monitor and prints the timeline.\n"
     "  --seed N       the schedule of the deterministic run (0 to 2^64-1, default 1)\n"
@@ -50,6 +51,8 @@ const char kRunHelp[] =
     "  --hold MS      after the last line, keep the ports and status blocks open for MS real ms\n"
     "  --namespace NAME  publish the status blocks in NAME, where kvmon-stat --namespace NAME\n"
     "                 reads them (default: $KVMON_SHM_NAMESPACE, else a namespace of this run's own)\n"
+    "  --os OS        the Windows the platform answers as: nt (default) or win98, whose stub\n"
+    "                 functions fail, version calls report 4.10 and mappings take no security\n"
     "Exit status: 0 played and every check held, 1 a check failed, 2 bad arguments or scenario,\n"
     "3 deadlock or livelock, 130 interrupted (SIGINT), 143 terminated (SIGTERM), 141 standard\n"
     "output closed (a reader such as head went away); all four remove the run's status blocks\n"
@@ -59,8 +62,9 @@ const char kRunHelp[] =
 
 const char kExploreHelp[] =
     "usage: kvmon-sim explore [SCENARIO | -] [--seeds N] [--from S] [--jobs N] [--stalls on|off] [--reach]\n"
+    "                         [--os nt|win98]\n"
     "       kvmon-sim explore --generate [--ports N] [--length L] [--seeds N] [--from S] [--jobs N]\n"
-    "                         [--stalls on|off] [--save DIR | --no-shrink]\n"
+    "                         [--stalls on|off] [--os nt|win98] [--save DIR | --no-shrink]\n"
     "Plays a scenario under many schedules of the deterministic run and reports the seeds that\n"
     "break an invariant or an expect line. With --generate each seed plays a scenario of its own,\n"
     "drawn from the seed (kvmon-sim generate prints it), and the first violation is shrunk to a\n"
@@ -75,6 +79,7 @@ const char kExploreHelp[] =
     "  --length L     --generate: operations of each scenario (1 to 10000, default 40)\n"
     "  --save DIR     --generate: where the shrunk scenarios are written (default .)\n"
     "  --no-shrink    --generate: report the violations without shrinking them\n"
+    "  --os OS        the Windows the platform answers as: nt (default) or win98\n"
     "Exit status: 0 no violation, 1 violations, 2 bad arguments or scenario, 130 interrupted\n"
     "(SIGINT), 143 terminated (SIGTERM); both stop the workers and remove their status blocks\n"
     "and temporary folders first.\n"
@@ -114,6 +119,21 @@ int EndOfArgs(const std::string& command, const ArgReader& line, bool haveFile, 
     return 0;
 }
 
+
+// --os NAME: the platform's personality (then true), or a one-line error (false, *status 2).
+bool OptionOs(ArgReader* r, const std::string& command, kvplat::Personality* os, int* status)
+{
+    std::string name;
+    if (!OptionValue(r, &name)) {
+        *status = Usage(command, "--os needs nt or win98");
+        return false;
+    }
+    if (!kvplat::ParsePersonality(name, os)) {
+        *status = Usage(command, "--os: \"" + name + "\" is not nt or win98");
+        return false;
+    }
+    return true;
+}
 
 // The namespace of a run's status blocks when --namespace names none: the one named by
 // $KVMON_SHM_NAMESPACE (which kvmon-stat reads as well), else one of this run's own, so
@@ -194,6 +214,7 @@ int RunCommand(const std::vector<std::string>& args)
     bool haveFile = false;
     std::string ns;
     bool seeded = false;
+    kvplat::Personality os = kvplat::Personality::Nt;
     int status = 0;
     ArgReader line{args};
     std::string a;
@@ -233,6 +254,9 @@ int RunCommand(const std::vector<std::string>& args)
             if (!OptionNumber(&line, "run", a, 0, 86400000, &n, &status))
                 return status;
             options.holdMs = static_cast<unsigned>(n);
+        } else if (a == "--os") {
+            if (!OptionOs(&line, "run", &os, &status))
+                return status;
         } else if (IsHelp(a)) {
             std::cout << kRunHelp;
             return kExitOk;
@@ -250,6 +274,7 @@ int RunCommand(const std::vector<std::string>& args)
     if (int bad = LoadScenario(file, &scenario))
         return bad;
     kvplat::SetMappingNamespace(ns.empty() ? OwnNamespace() : ns);
+    kvplat::SetPersonality(os);
     RemoveLeftovers();
     GuardRun();
     RunResult r = RunScenario(scenario, options, std::cout, std::cerr);
@@ -272,6 +297,7 @@ int ExploreCommand(const std::vector<std::string>& args)
     std::string save = ".";
     std::string file;
     bool haveFile = false;
+    kvplat::Personality os = kvplat::Personality::Nt;
     int status = 0;
     ArgReader line{args};
     std::string a;
@@ -304,6 +330,9 @@ int ExploreCommand(const std::vector<std::string>& args)
         } else if (a == "--save") {
             if (!OptionValue(&line, &save) || save.empty())
                 return Usage("explore", "--save needs a folder");
+        } else if (a == "--os") {
+            if (!OptionOs(&line, "explore", &os, &status))
+                return status;
         } else if (IsHelp(a)) {
             std::cout << kExploreHelp;
             return kExitOk;
@@ -334,6 +363,8 @@ int ExploreCommand(const std::vector<std::string>& args)
     GuardExplore();
     RemoveLeftovers();
     options.replayName = file;
+    options.os = kvplat::PersonalityName(os);
+    kvplat::SetPersonality(os);
     options.progress = isatty(STDERR_FILENO) != 0;
     ExploreResult result = Explore(scenario, options, std::cerr);
     if (result.seconds < 0)

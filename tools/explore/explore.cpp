@@ -353,7 +353,8 @@ int PrintExploreReport(const ExploreResult& result, const ExploreOptions& option
         << "timeline up to it:\n"
         << first.violation.excerpt;
     std::string seed = std::to_string(first.seed);
-    std::string stalls = options.stalls && kvplat::SeedHasStalls(first.seed) ? " --stalls on" : "";
+    std::string stalls = std::string(options.stalls && kvplat::SeedHasStalls(first.seed) ? " --stalls on" : "") +
+                         (options.os == "nt" ? "" : " --os " + options.os);
     if (options.generate)
         out << "replay: kvmon-sim generate --seed " << seed << " " << options.generateArgs << " >generated-" << seed
             << ".scn && kvmon-sim run generated-" << seed << ".scn --seed " << seed << stalls << '\n';

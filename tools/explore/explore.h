@@ -27,6 +27,7 @@ struct ExploreOptions {
     std::function<bool(uint64_t seed, Scenario* out, std::string* error)> generate;
     std::string generateArgs;  // generate: the options that draw the same scenarios
     bool reach = false;        // count the kinds of the monitor's decisions each seed reached
+    std::string os = "nt";     // the platform's personality, for the replay command
 };
 
 struct FoundViolation {

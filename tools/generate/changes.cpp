@@ -93,6 +93,8 @@ bool Generator::PrinterChange(unsigned draw)
     if (draw <= 28) {
         if (!On(kDelete))
             return false;
+        if (printer.deleted && !MayComeBack())
+            return false;
         Select(i);
         Line(printer.deleted ? "add-printer" : "delete-printer");
         printer.deleted = !printer.deleted;
@@ -115,6 +117,17 @@ bool Generator::PrinterChange(unsigned draw)
     if (rng_.OneIn(3) && AddToPort())
         return true;
     Pass(Wait());
+    return true;
+}
+
+bool Generator::MayComeBack() const
+{
+    if (!answering_)
+        return true;
+    for (const GenPort& port : ports_) {
+        if (port.open)
+            return false;
+    }
     return true;
 }
 
@@ -151,8 +164,10 @@ bool Generator::GoneAndBack(size_t i)
         break;
     }
     if (next == 0 || port.doc) {
-        Line("add-printer");
-        printers_[i].deleted = false;
+        if (MayComeBack()) {
+            Line("add-printer");
+            printers_[i].deleted = false;
+        }
         return true;
     }
     if (next == 1 && On(kStatusRequest)) {

@@ -61,6 +61,7 @@ void Generator::Scene()
                               ? std::string("deleted-handles ") +
                                     rng_.Pick({"fail", "pending", "answer"})
                               : std::string();
+    answering_ = handles == "deleted-handles answer";
     if (!handles.empty() && HandlesLine() == Where::First)
         Line(handles);
     unsigned count = options_.ports != 0 ? options_.ports : 1 + rng_.Below(4);

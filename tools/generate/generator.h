@@ -148,6 +148,12 @@ private:
     // printer's open handles answer the monitor), and where it may stand.
     enum class Where { Unknown, AfterPrinters, First };
     static Where HandlesLine();
+    // deleted-handles answer: a deleted printer's handles still answer with its old record.
+    // A printer of the same name added again while a port is open would then be the same
+    // printer to the monitor, by every answer it can get (see the README's limits), so in
+    // that mode a deleted printer comes back only while every port is closed.
+    bool answering_ = false;
+    bool MayComeBack() const;
 
     bool Raw() { return On(kRaw) && rng_.OneIn(2); }
 

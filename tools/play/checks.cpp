@@ -186,6 +186,26 @@ void Player::CheckPortCall(const sim::PortCall& call)
     }
 }
 
+// A notification names the printer whose status bits the same thread set just before: the
+// printer object SetPrinterA reached carried that name at some moment since. A printer
+// deleted meanwhile has no name to check against.
+void Player::CheckNotifiedPrinter(DWORD thread, const std::string& name)
+{
+    Marked m;
+    {
+        std::lock_guard<std::mutex> lock(trackMutex_);
+        auto it = marked_.find(thread);
+        if (it == marked_.end())
+            return;
+        m = it->second;
+    }
+    bool deleted = false;
+    if (m.printer == 0 || spooler_.CarriedName(m.printer, name, m.seq, sim::CurrentSequence(), &deleted) || deleted)
+        return;
+    Fail("notification names another printer", "PRNNAME=" + Q(name) + ", but the SetPrinterA before it set the bits of " +
+                                                   Q(m.name) + ", which has not been called " + Q(name) + " since");
+}
+
 LiveCounts Player::CountLive() const
 {
     return LiveCounts{kvplat::LiveAllocations(), kvplat::LiveEvents(),   kvplat::LiveThreadHandles(),
@@ -196,7 +216,8 @@ LiveCounts Player::CountLive() const
 void Player::CheckEnd(bool threadsEnded)
 {
     if (!threadsEnded) {
-        Fail("wait outlived its bound", "a polling thread still runs 10000 ms after the last ClosePort");
+        Fail("wait outlived its bound",
+             "a polling thread still runs " + std::to_string(endBoundMs_) + " ms after the last ClosePort");
         return;
     }
     std::string freed = kvplat::CheckFreedBlocks();

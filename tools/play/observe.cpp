@@ -33,6 +33,8 @@ void Player::InstallObservers()
             e.thread = call.thread;
             e.Str("printer", kvplat::AnsiToUtf8(printer)).Num("status", status).List("bit_names", StatusBitList(status));
             timeline_.Add(e);
+            std::lock_guard<std::mutex> lock(trackMutex_);
+            marked_[call.thread] = Marked{call.seq, call.result ? call.printer : 0, printer};
         } else if (call.function == "SetJobA") {
             DWORD job = static_cast<DWORD>(NumberAfter(call.args, "job ").value_or(0));
             DWORD command = static_cast<DWORD>(NumberAfter(call.args, "command ").value_or(0));
@@ -140,6 +142,8 @@ void Player::InstallObservers()
             std::lock_guard<std::mutex> lock(trackMutex_);
             vuelogFile_ = w.file;
         }
+        if (w.hasKey && w.key == "PRNNAME")
+            CheckNotifiedPrinter(thread, w.hasValue ? w.value : std::string());
         if (w.hasKey && w.key == "PORTNAME")
             FlushIni(thread);
     });

@@ -101,6 +101,13 @@ private:
     std::map<std::string, PortTrack> track_;            // by folded port name
     std::map<std::string, std::string> blocks_;         // last bytes written per block name
     std::map<std::string, WORD> codes_;                 // last status code applied per port
+    // The last SetPrinterA a thread made, for the printer its next notification names.
+    struct Marked {
+        DWORD seq = 0;         // the call's sequence number
+        unsigned printer = 0;  // the printer object it reached; 0 when it failed
+        std::string name;      // that printer's name at the call
+    };
+    std::map<DWORD, Marked> marked_;                    // by thread
     unsigned broadcasts_ = 0;
     unsigned prompts_ = 0;
     unsigned misuses_ = 0;  // calls marked as spooler misuse before a violation
@@ -157,6 +164,7 @@ private:
     void Do(const Command& c, const cmd::AddPrinter& x);
     void Do(const Command& c, const cmd::QueueJob& x);
     void Do(const Command& c, const cmd::ClearJobs& x);
+    void Do(const Command& c, const cmd::DeletedHandles& x);
     void Do(const Command& c, const cmd::Expect& x);
     void Close(PortState& port, const std::string& function);
     // A call the spooler would not make now, played as the scenario asks: marked first.
@@ -181,6 +189,7 @@ private:
     // checks.cpp
     void Fail(const std::string& invariant, const std::string& detail);
     void CheckPortCall(const sim::PortCall& call);
+    void CheckNotifiedPrinter(DWORD thread, const std::string& name);
     void TrackDocStarted(const std::string& port, const std::string& printer, DWORD job);
     void TrackDocEnded(const std::string& port);
     void TrackWritten(const std::string& port, const std::string& data, DWORD written);
@@ -199,6 +208,7 @@ private:
     std::map<std::string, uint64_t> unpolledSince_;  // port: virtual ms since which a printing
                                                      // document has had no polling thread
     uint64_t stallEnd_ = 0;  // virtual ms when the last stall of a thread ends
+    unsigned endBoundMs_ = 10000;  // how long the polling threads may take to end after the last ClosePort
 
     // latency.cpp
     void CheckLatency();

@@ -233,6 +233,10 @@ void Player::NoteUnused()
         e.Num("line", static_cast<unsigned long long>(u.first->line)).Str("command", u.first->source).Str("why", u.second);
         timeline_.Add(e);
     }
+
+void Player::Do(const Command&, const cmd::DeletedHandles& x)
+{
+    spooler_.SetDeletedHandles(x.mode);
 }
 
 void Player::JobsGone(const std::string& printer)

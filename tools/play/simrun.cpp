@@ -220,6 +220,9 @@ RunResult Player::Run()
                                                      (kvplat::RunStalls() ? " with stalls" : "")
                                                : "clock x" + std::to_string(options_.speed) + "; Statovue folder " +
                                                      folder_;
+    // The timeline of a run as Windows 98 says so; an NT run's heading is as it always was.
+    if (kvplat::CurrentPersonality() != kvplat::Personality::Nt)
+        clock += std::string("; as ") + kvplat::PersonalityName(kvplat::CurrentPersonality());
     // The file's name without its folder: the timeline does not depend on where it is run.
     std::string name = scenario_.name.substr(scenario_.name.find_last_of('/') + 1);
     Note("note", "scenario " + name + ": " + std::to_string(scenario_.commands.size()) + " commands; " +
@@ -264,7 +267,9 @@ RunResult Player::Run()
         Note("note", "end of scenario: the spooler closes the open port");
         Close(port, port.name);
     }
-    bool ended = kvplat::WaitForThreads(10000);
+    // A thread held by a stall may be held once more on its way out.
+    endBoundMs_ = 10000 + (options_.deterministic && kvplat::RunStalls() ? StallLimit(scenario_) : 0);
+    bool ended = kvplat::WaitForThreads(endBoundMs_);
     std::string end = ended ? "end of scenario" : "end of scenario; a polling thread is still running";
     if (options_.deterministic) {
         kvplat::SchedulerCounts n = kvplat::Scheduling();

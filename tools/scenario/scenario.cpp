@@ -219,6 +219,16 @@ private:
             Resolve(c);
             return cmd::ClearJobs{};
         }
+        if (word == "deleted-handles") {
+            Arity(t, 2, 2);
+            if (Is(t[1], "fail"))
+                return cmd::DeletedHandles{sim::DeletedHandles::Fail};
+            if (Is(t[1], "pending"))
+                return cmd::DeletedHandles{sim::DeletedHandles::Pending};
+            if (Is(t[1], "answer"))
+                return cmd::DeletedHandles{sim::DeletedHandles::Answer};
+            throw LineError{"deleted-handles takes fail, pending or answer, not \"" + t[1].text + "\""};
+        }
         if (word == "expect")
             return Resolved(ExpectArgs(t), c);
         throw LineError{"unknown command \"" + word + "\""};

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "expect.h"
+#include "spooler.h"
 
 namespace kvtools {
 
@@ -149,6 +150,11 @@ struct QueueJob {
 // clear-jobs
 struct ClearJobs {};
 
+// deleted-handles fail|pending|answer
+struct DeletedHandles {
+    sim::DeletedHandles mode = sim::DeletedHandles::Fail;  // what a deleted printer's handles do from now on
+};
+
 // expect FIELD VALUE (expect.h)
 struct Expect {
     Expectation what;  // the field and the value it must have
@@ -161,7 +167,7 @@ using CommandArgs = std::variant<cmd::ReadCycle, cmd::Statovue, cmd::Companion, 
                                  cmd::DeviceSlow, cmd::Open, cmd::StartDoc, cmd::StartFails, cmd::Answer, cmd::Write,
                                  cmd::WriteFails, cmd::WritePartial, cmd::WriteMiscount, cmd::EndDoc, cmd::Close, cmd::Wait,
                                  cmd::StatusRequest, cmd::Rename, cmd::DeletePrinter, cmd::AddPrinter, cmd::QueueJob,
-                                 cmd::ClearJobs, cmd::Expect>;
+                                 cmd::ClearJobs, cmd::DeletedHandles, cmd::Expect>;
 
 struct Command {
     int line = 0;         // line number in the file, from 1
