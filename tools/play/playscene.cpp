@@ -233,6 +233,7 @@ void Player::NoteUnused()
         e.Num("line", static_cast<unsigned long long>(u.first->line)).Str("command", u.first->source).Str("why", u.second);
         timeline_.Add(e);
     }
+}
 
 void Player::Do(const Command&, const cmd::DeletedHandles& x)
 {
