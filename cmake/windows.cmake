@@ -100,7 +100,8 @@ add_executable(kvmon-stat
   ${CMAKE_SOURCE_DIR}/tools/cli/numbers.cpp
   ${CMAKE_SOURCE_DIR}/status/devid.cpp
   ${CMAKE_SOURCE_DIR}/status/codetable.cpp
-  ${CMAKE_SOURCE_DIR}/monitor/strutil.cpp)
+  ${CMAKE_SOURCE_DIR}/monitor/strutil.cpp
+  ${CMAKE_SOURCE_DIR}/publish/mapname.cpp)
 target_include_directories(kvmon-stat PRIVATE ${CMAKE_SOURCE_DIR}/monitor ${CMAKE_SOURCE_DIR}/tools/stat
   ${CMAKE_SOURCE_DIR}/tools/decode ${CMAKE_SOURCE_DIR}/tools/cli)
 target_link_libraries(kvmon-stat PRIVATE kvmon_version)

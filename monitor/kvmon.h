@@ -212,6 +212,9 @@ void ConfirmPrinterHandle(PortContext* ctx);
 // ---- publish/block.cpp ----
 BOOL PublishStatusBlock(const BYTE* block, WORD size, PortContext* ctx);
 void BuildMappingName(PortContext* ctx, char* name);
+// monitorName then portName, zero-filled, cut to NAME_BUFFER_SIZE - 1 characters: the
+// status block's name, for the monitor and for its readers.
+void JoinMappingName(LPCSTR monitorName, LPCSTR portName, char* name);
 
 // ---- publish/notify.cpp ----
 void NotifyStatusApp(PortContext* ctx, LPCSTR modelText, LPCSTR printerName);

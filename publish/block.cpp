@@ -4,19 +4,18 @@
 
 #include "kvmon.h"
 
-// monitorName followed by portName in a zero-filled 260-byte buffer, cut to 259 characters.
+// The block's name from the port's monitor and port names (JoinMappingName); the monitor
+// name is copied under the port's lock, since a rename may replace it.
 void BuildMappingName(PortContext* ctx, char* name)
 {
-    int used;
+    char monitor[NAME_BUFFER_SIZE];
 
-    memset(name, 0, NAME_BUFFER_SIZE);
+    monitor[0] = '\0';
     EnterCriticalSection(&ctx->csPort);
     if (ctx->monitorName != NULL)
-        lstrcpynA(name, ctx->monitorName, NAME_BUFFER_SIZE);
+        lstrcpynA(monitor, ctx->monitorName, NAME_BUFFER_SIZE);
     LeaveCriticalSection(&ctx->csPort);
-    used = lstrlenA(name);
-    if (ctx->portName != NULL && used < NAME_BUFFER_SIZE - 1)
-        lstrcpynA(name + used, ctx->portName, NAME_BUFFER_SIZE - used);
+    JoinMappingName(monitor, ctx->portName, name);
 }
 
 // Fills sa for the block's mapping: inheritable, with a NULL DACL in sd so that every user

@@ -93,6 +93,7 @@ BOOL PortMonitor::StartDocPort(HANDLE h, LPSTR printer, DWORD jobId, DWORD level
                 error = p->startDocError;
             } else {
                 p->docHandle = reinterpret_cast<UINT_PTR>(h);
+                if (lastDocumentOnly_) p->written.Forget();
                 result = TRUE;
             }
         }
@@ -134,7 +135,10 @@ BOOL PortMonitor::WritePort(HANDLE h, LPBYTE buf, DWORD cbBuf, LPDWORD pcbWritte
             if (answer.kind == WriteAnswer::Kind::Fail) {
                 error = answer.error;
             } else {
-                if (taken) p->written.append(reinterpret_cast<const char*>(buf), taken);
+                if (taken) {
+                    p->written.keepAtMost = keepAtMost_;
+                    p->written.Append(reinterpret_cast<const char*>(buf), taken);
+                }
                 *pcbWritten = answer.kind == WriteAnswer::Kind::Reports ? answer.limit : taken;
                 call.bytes = *pcbWritten;
                 call.taken = taken;

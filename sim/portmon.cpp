@@ -159,13 +159,15 @@ PortMonitor::PortMonitor() { InitializeCriticalSection(&cs_); }
 
 const MONITOR* PortMonitor::Table() const { return &g_table; }
 
-void PortMonitor::Reset()
+void PortMonitor::Reset(bool logCalls, bool lastDocumentOnly, size_t keepAtMost)
 {
     Lock lock(cs_);
     ports_.clear();
     handles_.clear();
     log_.clear();
-    logging_ = true;
+    logging_ = logCalls;
+    lastDocumentOnly_ = lastDocumentOnly;
+    keepAtMost_ = lastDocumentOnly ? keepAtMost : SIZE_MAX;
     observer_ = nullptr;
 }
 
@@ -220,7 +222,7 @@ void PortMonitor::Clear()
 {
     Lock lock(cs_);
     log_.clear();
-    for (auto& p : ports_) p.second.written.clear();
+    for (auto& p : ports_) p.second.written = ByteLog();
 }
 
 void PortMonitor::SetLogging(bool on)
@@ -239,7 +241,29 @@ std::string PortMonitor::Written(const std::string& port) const
 {
     Lock lock(cs_);
     const Port* p = FindPort(port);
-    return p ? p->written : std::string();
+    return p ? p->written.kept : std::string();
+}
+
+ByteLog PortMonitor::WrittenLog(const std::string& port) const
+{
+    Lock lock(cs_);
+    const Port* p = FindPort(port);
+    return p ? p->written : ByteLog();
+}
+
+
+size_t PortMonitor::WriteAnswersLeft(const std::string& port) const
+{
+    Lock lock(cs_);
+    const Port* p = FindPort(port);
+    return p ? p->writeQueue.size() : 0;
+}
+
+unsigned PortMonitor::StartDocFailuresLeft(const std::string& port) const
+{
+    Lock lock(cs_);
+    const Port* p = FindPort(port);
+    return p ? p->startDocFailures : 0;
 }
 
 bool PortMonitor::DocumentOpen(const std::string& port) const

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bytelog.h"
 #include "montable.h"
 
 namespace sim {
@@ -95,8 +96,11 @@ public:
     const MONITOR* Table() const;
 
     // Forgets ports, scripts, documents, handles, the log and the observer. Handles
-    // handed out before become invalid.
-    void Reset();
+    // handed out before become invalid. logCalls: calls are logged (SetLogging). With
+    // lastDocumentOnly, each document's StartDocPort forgets the bytes accepted before it,
+    // and Written holds at most the first keepAtMost bytes of the last document
+    // (WrittenLog has the length and hash of the rest), so that a long run holds no more.
+    void Reset(bool logCalls = true, bool lastDocumentOnly = false, size_t keepAtMost = SIZE_MAX);
 
     // ---- the log ----
     std::vector<PortCall> Calls() const;
@@ -107,8 +111,11 @@ public:
     void SetObserver(PortObserver observer);  // called on return, outside the lock
 
     // ---- state ----
-    std::string Written(const std::string& port) const;  // bytes accepted so far
+    std::string Written(const std::string& port) const;  // bytes accepted and still kept
+    ByteLog WrittenLog(const std::string& port) const;   // the same, with length and hash of all
     bool DocumentOpen(const std::string& port) const;
+    size_t WriteAnswersLeft(const std::string& port) const;  // queued, not yet used
+    unsigned StartDocFailuresLeft(const std::string& port) const;
     long OpenHandleCount() const;
     long OpenHandleCount(const std::string& port) const;
 
@@ -159,7 +166,7 @@ private:
         HANDLE entered = NULL;
         long waiting = 0;
         DWORD queryDelay = 0;  // ms a query takes (DelayDeviceQueries)
-        std::string written;
+        ByteLog written;  // bytes accepted
     };
 
     Port& PortOf(const std::string& name);  // creates it on first mention
@@ -172,6 +179,8 @@ private:
     std::map<UINT_PTR, std::string> handles_;   // live handle -> folded port name
     std::vector<PortCall> log_;
     bool logging_ = true;
+    bool lastDocumentOnly_ = false;  // Reset: each StartDocPort forgets the bytes before it
+    size_t keepAtMost_ = SIZE_MAX;   // Reset: bytes of a document kept
     PortObserver observer_;
     UINT_PTR nextHandle_ = 1;
 };

@@ -1,6 +1,7 @@
 // The tools' analysis of device replies and status blocks, held against what the monitor
 // itself does with the same bytes, and the scenario text escapes.
 #include <cstring>
+#include <sstream>
 #include <string>
 
 #include "devstatus.h"
@@ -67,6 +68,37 @@ TEST(ReplyAnalysis, PayloadOf30CharactersStaysRawWithCodeFromTheText)
     // Raw block: length field = reply length, the reply less its last two bytes, "FL1;" kept.
     ASSERT_EQ(a.block.size(), reply.size());
     EXPECT_EQ(a.block.substr(2), reply.substr(0, reply.size() - 2));
+}
+
+// What the report says when the record lacks the code's bytes, the payload is not Base64,
+// or the buffer cuts a raw payload: each said, and the counts agree.
+TEST(ReplyAnalysis, TheReportSaysWhatIsMissing)
+{
+    auto report = [](const std::string& reply) {
+        std::ostringstream out;
+        kvtools::PrintAnalysis(out, AnalyseReply(reply));
+        return out.str();
+    };
+    std::string empty = report(kHead + "VSTATUS:");
+    EXPECT_NE(empty.find("record        0 bytes: none\n"), std::string::npos) << empty;
+    EXPECT_NE(empty.find("code          0 (0x0000): the record has no bytes 21-22 (0 bytes)"), std::string::npos)
+        << empty;
+
+    Analysis bad = AnalyseReply(kHead + "FL1;VSTATUS:!!!!");
+    EXPECT_EQ(bad.notBase64, 4u);
+    EXPECT_FALSE(bad.codeInRecord);
+    EXPECT_NE(report(kHead + "FL1;VSTATUS:!!!!").find("not Base64: 4 of the characters (the first, \"!\", at payload "
+                                                      "character 0)"),
+              std::string::npos);
+
+    // A 2080-byte raw reply: the payload's characters end at the NUL the buffer's last byte
+    // becomes; the record runs to the reply's end and says so.
+    std::string longReply = report(kHead + "VSTATUS:" + std::string(2080 - kHead.size() - 8, 'A'));
+    EXPECT_NE(longReply.find("payload at offset 44, 979 characters"), std::string::npos) << longReply;
+    EXPECT_NE(longReply.find("record        980 bytes (the payload's 979 characters, then 1 from its NUL to the "
+                             "reply's end)"),
+              std::string::npos)
+        << longReply;
 }
 
 TEST(ReplyAnalysis, BufferLimits)

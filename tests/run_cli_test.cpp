@@ -3,12 +3,16 @@
 // own namespace of status blocks, and what an interrupted run leaves behind.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "programs.h"
@@ -397,6 +401,104 @@ TEST(RunCli, InterruptedExploreStopsItsWorkersAndRemovesWhatTheyHeld)
             EXPECT_TRUE(ShmEntries("kvmon-sim-" + std::to_string(worker) + "-").empty()) << worker;
         }
     }
+}
+
+// Entries of /dev/shm and /tmp named after a process that is gone ("kvmon-sim-PID" and
+// "kvmon-explore-PID"): what a run left behind.
+std::set<std::string> Leftovers()
+{
+    std::set<std::string> found;
+    for (const char* dir : {"/dev/shm", "/tmp"}) {
+        for (const auto& e : std::filesystem::directory_iterator(dir)) {
+            std::string name = e.path().filename().string();
+            for (const std::string prefix : {"kvmon-sim-", "kvmon-explore-"}) {
+                if (name.compare(0, prefix.size(), prefix) != 0)
+                    continue;
+                long pid = std::atol(name.c_str() + prefix.size());
+                if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+                    found.insert(name);
+            }
+        }
+    }
+    return found;
+}
+
+// The new of `after`, not in `before`.
+std::set<std::string> Added(const std::set<std::string>& before, const std::set<std::string>& after)
+{
+    std::set<std::string> added;
+    for (const auto& n : after)
+        if (before.count(n) == 0)
+            added.insert(n);
+    return added;
+}
+
+// A day of idle polling plays; threads that run without the clock or the scenario moving on
+// are a livelock, reported in the timeline, the JSON stream and on stderr with the seed,
+// and a run or explore that ends so leaves no block or folder.
+TEST(RunVerdicts, LongIdleIsNoLivelockAndAStuckRunReportsAndLeavesNothing)
+{
+    std::string day = "printer P port USB001\ndevice USB001 code 63400\nopen\nstart-doc\nwrite \"x\"\nend-doc\n";
+    for (int i = 0; i < 24; i++)
+        day += "wait 3600000\n";
+    TempFile dayFile(day);
+    Result played = Sim({"run", dayFile.path, "--quiet-polls"});
+    EXPECT_EQ(played.status, 0) << played.err;
+
+    TempFile small(kSmall);
+    std::set<std::string> before = Leftovers();
+    Result stuck = RunProgram({KVMON_SIM_PATH, "run", small.path, "--json", "--seed", "7"}, "",
+                              {"KVMON_SIM_STEP_LIMIT=40"});
+    EXPECT_EQ(stuck.status, 3);
+    std::string last = stuck.out.substr(stuck.out.rfind('\n', stuck.out.size() - 2) + 1);
+    EXPECT_TRUE(Has(last, "\"event\":\"violation\"")) << last;
+    EXPECT_TRUE(Has(last, "\"invariant\":\"livelock\"")) << last;
+    EXPECT_TRUE(Has(stuck.err, "kvmon-sim: violation (seed 7): livelock: livelock at 0 ms: 40 scheduling points"))
+        << stuck.err;
+    Result explore = RunProgram({KVMON_SIM_PATH, "explore", small.path, "--seeds", "2", "--jobs", "1"}, "",
+                                {"KVMON_SIM_STEP_LIMIT=40"});
+    EXPECT_EQ(explore.status, 1);
+    EXPECT_TRUE(Has(explore.out, "2 violations")) << explore.out;
+    EXPECT_EQ(Added(before, Leftovers()), std::set<std::string>());
+}
+
+// An expect after a wait reads the state once the thread that woke then has run.
+TEST(RunVerdicts, AnExpectAfterAWaitSeesWhatThePollThatWokeThenDid)
+{
+    TempFile file("printer P port USB001\ndevice USB001 code 63400\nopen\nstart-doc\nend-doc\n"
+                  "device USB001 code 42632\nwait 2000\nexpect status PAPER_JAM | USER_INTERVENTION\nclose\n");
+    Result r = Sim({"explore", file.path, "--seeds", "300", "--jobs", "2"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, ": 0 violations\n")) << r.out;
+}
+
+// A reader that goes away (`| head -1`) ends the run, which removes its folder and blocks
+// first; a long run holds no more memory than a short one.
+TEST(RunVerdicts, ABrokenPipeLeavesNothingAndMemoryStaysFlat)
+{
+    TempFile hour("printer P port USB001\ndevice USB001 code 63400\nopen\nstart-doc\nend-doc\nwait 3600000\n");
+    std::set<std::string> before = Leftovers();
+    Result piped = RunProgram({"/bin/sh", "-c",
+                               "('" + std::string(KVMON_SIM_PATH) + "' run '" + hour.path +
+                                   "' --all-polls; echo \"status $?\" >&2) | head -1"});
+    EXPECT_EQ(piped.out, "     ms  thread       event\n");
+    EXPECT_TRUE(Has(piped.err, "status 141")) << piped.err;
+    EXPECT_EQ(Added(before, Leftovers()), std::set<std::string>());
+
+    auto peak = [] {
+        rusage usage{};
+        getrusage(RUSAGE_CHILDREN, &usage);
+        return usage.ru_maxrss;  // KiB, the largest child so far
+    };
+    std::string writes = "printer P port USB001\ndevice USB001 code 63400\nopen\nstart-doc\n";
+    TempFile one(writes + "write 1048576\nend-doc\n");
+    for (int i = 0; i < 64; i++)
+        writes += "write 1048576\n";
+    TempFile many(writes + "end-doc\n");
+    EXPECT_EQ(Sim({"run", one.path}).status, 0);
+    long small = peak();
+    EXPECT_EQ(Sim({"run", many.path}).status, 0);
+    EXPECT_LT(peak() - small, 16 * 1024) << "64 MiB written";
 }
 
 TEST(RunCli, TheNextRunRemovesWhatAKilledRunLeft)

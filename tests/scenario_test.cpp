@@ -141,6 +141,52 @@ TEST(SpoolerMisuse, ASecondStartOnABusyPortIsRefusedAndTheFirstDocumentGoesOn)
 
 // ---- what the device and the port monitor can be told ----
 
+// Lines that would play as something else than they say are refused before anything plays;
+// a scripted answer or fault that nothing used is named with its line at the end.
+TEST(ScenarioChecks, SilentAcceptanceIsRefusedOrNoted)
+{
+    EXPECT_EQ(ParseError("printer \"a\\0b\" port USB001\n"),
+              "1: the printer name must not contain NUL (\\0 or \\x00)");
+    EXPECT_EQ(ParseError("printer \"\\x00\" port USB001\n"),
+              "1: the printer name must not contain NUL (\\0 or \\x00)");
+    EXPECT_EQ(ParseError(kPrinter + "expect vuelog PORTNAM none\n"),
+              "4: expect vuelog: \"PORTNAM\" is not a key the monitor writes (MODELNAME, DRVNAME, "
+              "PRNNAME, PORTNAME)");
+    EXPECT_EQ(ParseError(kPrinter + "expect vuelog portname \"USB001\"\n"), "");
+
+    Result r = Play(kPrinter + "answer retry\nstart-doc\nwrite-fails 3\nwrite \"x\"\nend-doc\nclose\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "unused: line 4 \"answer retry\": no prompt came after it\n")) << r.out;
+    EXPECT_TRUE(Has(r.out, "unused: line 6 \"write-fails 3\": 2 of its 3 write answers were never used: no write "
+                           "came for them\n"))
+        << r.out;
+}
+
+// One code page rule: scenario text is UTF-8, the monitor gets it in the ANSI code page
+// (1251 unless the scenario says `codepage 1252`), raw \x bytes are ANSI bytes, and what
+// the monitor wrote reads as UTF-8 again in the timeline and JSON.
+TEST(ScenarioText, OneAnsiCodePage)
+{
+    std::string jobs = "open\nstart-doc\nwrite \"x\"\nend-doc\nwait 100\nclose\n";
+    std::string raw = "printer \"\\xcf\\xf0\\xe8\\xed\\xf2\\xe5\\xf0\" port USB001\n"
+                      "device USB001 code 42632 model \"\\xcf\\xf0\\xe8\"\n";
+    Result ansi = Play(raw + jobs);
+    EXPECT_EQ(ansi.status, 0) << ansi.err;
+    EXPECT_TRUE(Has(ansi.out, "StartDocPort(USB001, \"Принтер\", job 1")) << ansi.out;
+    Result utf8 = Play("printer \"Принтер\" port USB001\ndevice USB001 code 42632 model \"При\"\n" + jobs);
+    EXPECT_EQ(utf8.out.substr(utf8.out.find("StartDocPort")), ansi.out.substr(ansi.out.find("StartDocPort")));
+    Result json = kvtest::RunProgram({KVMON_SIM_PATH, "run", "-", "--json"}, raw + jobs,
+                                     {"KVMON_SHM_NAMESPACE=kvscen" + std::to_string(getpid())});
+    EXPECT_TRUE(Has(json.out, "\"MODELNAME\":\"Kestravon При\"")) << json.out;
+    EXPECT_TRUE(Has(json.out, "\"printer\":\"Принтер\"")) << json.out;
+
+    Result western = Play("codepage 1252\nprinter \"Prïnter\" port USB001\ndevice USB001 code 63400\n" + jobs);
+    EXPECT_TRUE(Has(western.out, "OpenPortEx(\"USB001\", \"Prïnter\")")) << western.out;
+    EXPECT_TRUE(Has(ParseError("codepage 1252\nprinter \"Принтер\" port USB001\n"),
+                    "2: \"Принтер\" has a character that code page 1252 lacks"));
+    EXPECT_EQ(ParseError("printer P port USB001\ncodepage 1252\n"), "2: codepage: it comes before every other line");
+}
+
 TEST(ScenarioDevice, QueryErrorsAreNamedOrNumberedAndReachTheTimeline)
 {
     kvtools::Scenario s;

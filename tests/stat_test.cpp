@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -143,6 +144,23 @@ TEST(StatStates, LiveBlockWithACyrillicModel)
     Result ns = RunProgram({KVMON_STAT_PATH, "USB002", "--namespace", Namespace()});
     EXPECT_EQ(ns.status, 0) << ns.err;
     EXPECT_EQ(ns.out, r.out);
+}
+
+// kvmon-stat looks up the name the monitor publishes, cut to 259 characters as the monitor
+// cuts it, and a '/' in a name makes a name of its own.
+TEST(StatStates, TheNameLookedUpIsTheOneTheMonitorBuilds)
+{
+    std::string port = "USB" + std::string(240, '7');
+    HeldBlock cut(port.substr(0, NAME_BUFFER_SIZE - 1 - std::strlen(kMonitor)), BlockOf(kvtools::KestravonReply(42632)));
+    Result r = Stat({port});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Has(r.out, "state         live")) << r.out;
+
+    HeldBlock underscore("USB_008", BlockOf(kvtools::KestravonReply(42632)));
+    EXPECT_EQ(Stat({"USB_008"}).status, 0);
+    Result slash = Stat({"USB/008"});
+    EXPECT_EQ(slash.status, 1) << slash.out;
+    EXPECT_TRUE(Has(slash.err, "no status block \"Kestravon Language MonitorUSB/008\"")) << slash.err;
 }
 
 TEST(StatStates, BlockWhosePublisherHasGone)

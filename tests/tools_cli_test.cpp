@@ -239,11 +239,11 @@ TEST(Json, CodePage1251AsPythonDecodesIt)
                                 "sys.stdout.buffer.write(b.decode('cp1251').encode('utf-8'))"});
     ASSERT_EQ(python.status, 0) << python.err;
     bool isText = false;
-    EXPECT_EQ(kvtools::Cp1251ToUtf8(high, &isText), python.out);
+    EXPECT_EQ(kvtools::AnsiTextToUtf8(high, &isText), python.out);
     EXPECT_TRUE(isText);
-    kvtools::Cp1251ToUtf8("\x98", &isText);
+    kvtools::AnsiTextToUtf8("\x98", &isText);
     EXPECT_FALSE(isText);
-    kvtools::Cp1251ToUtf8(std::string("a\0b", 3), &isText);
+    kvtools::AnsiTextToUtf8(std::string("a\0b", 3), &isText);
     EXPECT_FALSE(isText);
     EXPECT_EQ(kvtools::JsonQuote("\xff\x01\"\\"), "\"\xef\xbf\xbd\\u0001\\\"\\\\\"");
 }

@@ -32,12 +32,18 @@ void BeginDeterministic(uint64_t seed);
 // ended: clock, counters and generator start again. false (nothing changed) otherwise.
 bool RestartDeterministic(uint64_t seed);
 bool Deterministic();  // true on a thread of the deterministic run
-// Every thread blocked and no deadline left, or the step limit reached: the handler gets
+// Every thread blocked and no deadline left, or the step limit reached (that many
+// scheduling points in a row without the clock advancing or NoteProgress): the handler gets
 // a report (one line, then each thread's stack of platform calls) and the process then
 // exits with status 3. Without a handler the report goes to stderr.
 using DeadlockHandler = std::function<void(const std::string& report)>;
 void SetDeadlockHandler(DeadlockHandler handler);
 void SetStepLimit(uint64_t points);  // 0 = none
+void NoteProgress();
+// On a thread of the deterministic run: returns once every other thread that can run at
+// this virtual time has run until it blocks; the clock does not move meanwhile. Takes no
+// scheduling point when no other thread can run.
+void Settle();  // the driver moved on (a scenario line): the step limit counts afresh
 struct SchedulerCounts {
     uint64_t points;     // scheduling points passed
     uint64_t choices;    // points with more than one runnable thread
@@ -147,7 +153,10 @@ void RegistryReset();  // empties the store
 
 // ---- string table ----
 // LoadStringA yields the resource text in the platform's ANSI code page, 1251 (a Russian
-// system). These convert between that code page and UTF-8 for tests and printing.
+// system) unless set to 1252 (a Western one); false for any other. These convert between
+// that code page and UTF-8 for tests and printing ('?' for a character it lacks).
+bool SetAnsiCodePage(UINT cp);
+UINT AnsiCodePage();
 std::string AnsiToUtf8(const std::string& ansi);
 std::string Utf8ToAnsi(const std::string& utf8);
 
@@ -177,7 +186,7 @@ void SetPostHook(PostHook hook);
 
 // ---- named mappings ----
 // Mappings are POSIX shared memory objects named "/<namespace>.<mapping name>" (with any
-// '/' in the name replaced by '_'), so another process can open them. The namespace
+// '/' in the name written %2F and '%' written %25), so another process can open them. The namespace
 // defaults to $KVMON_SHM_NAMESPACE or "kvmon".
 void SetMappingNamespace(const std::string& ns);
 std::string MappingNamespace();

@@ -79,6 +79,9 @@ std::chrono::microseconds ScaledDuration(DWORD ms);
 uint32_t Cp1251ToUnicode(unsigned char c);
 // Byte for a code point, or -1 when code page 1251 has no character for it.
 int UnicodeToCp1251(uint32_t cp);
+// The same for the ANSI code page (CP_ACP: the system's, SetAnsiCodePage) or 1251, 1252.
+uint32_t AnsiToUnicode(unsigned char c, UINT cp = CP_ACP);
+int UnicodeToAnsi(uint32_t u, UINT cp = CP_ACP);
 // Decodes one UTF-8 sequence starting at s (n bytes available). Returns the bytes used
 // (at least 1) and stores the code point, U+FFFD for a malformed sequence.
 size_t DecodeUtf8(const unsigned char* s, size_t n, uint32_t* cp);

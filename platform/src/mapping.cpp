@@ -204,10 +204,16 @@ std::string MappingNamespace()
 
 std::string ShmObjectName(const std::string& mappingName)
 {
-    std::string name = "/" + MappingNamespace() + "." + mappingName;
-    for (size_t i = 1; i < name.size(); i++) {
-        if (name[i] == '/')
-            name[i] = '_';
+    // '/' cannot be part of an object name: it is written %2F, and '%' itself %25, so
+    // that distinct mapping names stay distinct objects.
+    std::string name = "/";
+    for (char c : MappingNamespace() + "." + mappingName) {
+        if (c == '/')
+            name += "%2F";
+        else if (c == '%')
+            name += "%25";
+        else
+            name += c;
     }
     // POSIX limits object names to NAME_MAX; a longer one keeps its start and gets a hash
     // of the whole in place of its tail, so it stays unique and every process derives

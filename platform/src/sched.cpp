@@ -106,6 +106,7 @@ SchedThread* PickLocked(Scheduler& s)
         }
         s.now = earliest;
         s.advanced = true;
+        s.idlePoints = 0;
     }
     if (runnable.size() == 1)
         return runnable[0];
@@ -161,12 +162,16 @@ void HandOver(Scheduler& s, std::unique_lock<std::mutex>& lock, SchedThread* sel
     lock.lock();
 }
 
+// Threads that keep running while neither the clock nor the driver moves on are stuck in a
+// livelock; a long run that keeps waiting on the clock is not.
 void CountPoint(Scheduler& s)
 {
-    if (++s.points == s.stepLimit) {
-        char why[96];
-        std::snprintf(why, sizeof why, "no end after %llu scheduling points (livelock?)",
-                      static_cast<unsigned long long>(s.points));
+    s.points++;
+    if (++s.idlePoints == s.stepLimit) {
+        char why[160];
+        std::snprintf(why, sizeof why,
+                      "livelock at %llu ms: %llu scheduling points without the clock or the driver moving on",
+                      static_cast<unsigned long long>(s.now), static_cast<unsigned long long>(s.idlePoints));
         Stop(s, why);
     }
 }
@@ -386,4 +391,33 @@ void SchedLeave(SchedLock* cs)
 }
 
 }  // namespace detail
+
+void NoteProgress()
+{
+    std::lock_guard<std::mutex> lock(detail::S().mutex);
+    detail::S().idlePoints = 0;
+}
+
+void Settle()
+{
+    detail::SchedThread* self = detail::t_self;
+    if (self == nullptr)
+        return;
+    detail::Scheduler& s = detail::S();
+    auto othersRunnable = [&s, self] {
+        for (const detail::SchedThread* t : s.threads) {
+            if (t != self && detail::Runnable(t, s.now))
+                return true;
+        }
+        return false;
+    };
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (!othersRunnable())
+            return;
+    }
+    // Ready once no other thread can run; the clock cannot move while this one can.
+    detail::SchedBlock("Settle", [othersRunnable] { return !othersRunnable(); }, INFINITE);
+}
+
 }  // namespace kvplat

@@ -72,7 +72,7 @@ bool RestartDeterministic(uint64_t seed)
     s.threads.resize(1);
     s.state = seed;
     s.now = 0;
-    s.points = s.choices = s.switches = 0;
+    s.points = s.choices = s.switches = s.idlePoints = 0;
     detail::SeedStalls(s, seed);
     return true;
 }

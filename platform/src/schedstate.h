@@ -41,6 +41,7 @@ struct Scheduler {
     uint64_t state = 0;                 // generator state (splitmix64)
     uint64_t now = 0;                   // virtual ms
     uint64_t points = 0;                // scheduling points passed
+    uint64_t idlePoints = 0;            // points since the clock or the driver last moved on
     uint64_t choices = 0;               // points where the generator chose
     uint64_t switches = 0;              // hand-overs to another thread
     uint64_t stepLimit = 0;             // 0 = none

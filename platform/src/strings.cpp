@@ -1,10 +1,11 @@
-// ANSI strings on a Russian system: the lstr* functions, CompareStringA, conversions
-// between code page 1251 (the ANSI code page here), UTF-16 and UTF-8, and LoadStringA
+// ANSI strings: the lstr* functions, CompareStringA, conversions between the ANSI code
+// page (1251, a Russian system, unless set to 1252), UTF-16 and UTF-8, and LoadStringA
 // over the string table.
 #include "internal.h"
 
 #include "resources/strings.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace kvplat {
@@ -24,9 +25,22 @@ const uint16_t kCp1251High[64] = {
     0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457,
 };
 
+// Code page 1252, bytes 0x80..0x9F (the five without a character map to their C1
+// controls); 0xA0..0xFF are U+00A0..U+00FF.
+const uint16_t kCp1252C1[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+std::atomic<UINT> g_ansiCodePage{1251};
+
 uint32_t FoldLower(uint32_t u)
 {
     if (u >= 'A' && u <= 'Z')
+        return u + 0x20;
+    if (u >= 0x00C0 && u <= 0x00DE && u != 0x00D7)  // À..Þ
         return u + 0x20;
     if (u >= 0x0410 && u <= 0x042F)  // А..Я
         return u + 0x20;
@@ -41,7 +55,7 @@ uint32_t FoldLower(uint32_t u)
 // right after Е as in the Russian alphabet, not before А as its code point would.
 uint32_t PrimaryWeight(unsigned char c)
 {
-    uint32_t lower = FoldLower(Cp1251ToUnicode(c));
+    uint32_t lower = FoldLower(AnsiToUnicode(c));
     if (lower == 0x0451)
         return 0x0435 * 2 + 1;
     return lower * 2;
@@ -66,8 +80,8 @@ int CompareAnsi(const char* a, size_t na, const char* b, size_t nb, bool ignoreC
     if (ignoreCase)
         return 0;
     for (size_t i = 0; i < n; i++) {
-        bool upperA = FoldLower(Cp1251ToUnicode(ua[i])) != Cp1251ToUnicode(ua[i]);
-        bool upperB = FoldLower(Cp1251ToUnicode(ub[i])) != Cp1251ToUnicode(ub[i]);
+        bool upperA = FoldLower(AnsiToUnicode(ua[i])) != AnsiToUnicode(ua[i]);
+        bool upperB = FoldLower(AnsiToUnicode(ub[i])) != AnsiToUnicode(ub[i]);
         if (upperA != upperB)
             return upperA ? 1 : -1;
     }
@@ -103,7 +117,7 @@ bool CountedLength(LPCSTR s, int n, size_t* len)
 
 bool IsAnsiCodePage(UINT cp)
 {
-    return cp == CP_ACP || cp == 1251;
+    return cp == CP_ACP || cp == 1251 || cp == 1252;
 }
 
 }  // namespace
@@ -115,6 +129,30 @@ uint32_t Cp1251ToUnicode(unsigned char c)
     if (c >= 0xC0)
         return 0x0410 + (c - 0xC0);
     return kCp1251High[c - 0x80];
+}
+
+uint32_t AnsiToUnicode(unsigned char c, UINT cp)
+{
+    if (cp == CP_ACP)
+        cp = g_ansiCodePage.load();
+    if (cp == 1251)
+        return Cp1251ToUnicode(c);
+    return c >= 0x80 && c < 0xA0 ? kCp1252C1[c - 0x80] : c;
+}
+
+int UnicodeToAnsi(uint32_t u, UINT cp)
+{
+    if (cp == CP_ACP)
+        cp = g_ansiCodePage.load();
+    if (cp == 1251)
+        return UnicodeToCp1251(u);
+    if (u < 0x80 || (u >= 0xA0 && u <= 0xFF))
+        return static_cast<int>(u);
+    for (int i = 0; i < 32; i++) {
+        if (kCp1252C1[i] == u)
+            return 0x80 + i;
+    }
+    return -1;
 }
 
 int UnicodeToCp1251(uint32_t cp)
@@ -194,11 +232,24 @@ bool EqualNoCase(const std::string& a, const std::string& b)
 
 }  // namespace detail
 
+bool SetAnsiCodePage(UINT cp)
+{
+    if (cp != 1251 && cp != 1252)
+        return false;
+    detail::g_ansiCodePage = cp;
+    return true;
+}
+
+UINT AnsiCodePage()
+{
+    return detail::g_ansiCodePage.load();
+}
+
 std::string AnsiToUtf8(const std::string& ansi)
 {
     std::string out;
     for (unsigned char c : ansi)
-        detail::AppendUtf8(out, detail::Cp1251ToUnicode(c));
+        detail::AppendUtf8(out, detail::AnsiToUnicode(c));
     return out;
 }
 
@@ -210,7 +261,7 @@ std::string Utf8ToAnsi(const std::string& utf8)
     while (i < utf8.size()) {
         uint32_t cp;
         i += detail::DecodeUtf8(s + i, utf8.size() - i, &cp);
-        int b = detail::UnicodeToCp1251(cp);
+        int b = detail::UnicodeToAnsi(cp);
         out += static_cast<char>(b < 0 ? '?' : b);
     }
     return out;
@@ -295,7 +346,7 @@ int WINAPI MultiByteToWideChar(UINT cp, DWORD, LPCSTR src, int cbSrc, LPWSTR dst
         if (cp == CP_UTF8) {
             i += DecodeUtf8(s + i, n - i, &u);
         } else {
-            u = Cp1251ToUnicode(s[i]);
+            u = AnsiToUnicode(s[i], cp);
             i++;
         }
         if (u >= 0x10000) {
@@ -351,7 +402,7 @@ int WINAPI WideCharToMultiByte(UINT cp, DWORD, LPCWSTR src, int cchSrc, LPSTR ds
             AppendUtf8(out, u);
             continue;
         }
-        int b = UnicodeToCp1251(u);
+        int b = UnicodeToAnsi(u, cp);
         if (b < 0) {
             b = defaultChar != nullptr ? static_cast<unsigned char>(defaultChar[0]) : '?';
             if (usedDefault != nullptr)

@@ -34,11 +34,18 @@ bool g_started = false;
 // above all), and a child forked then would find them held forever.
 std::condition_variable g_readyChanged;
 bool g_ready = false;
+// Forks of explore's workers and the watcher's stop exclude each other: once the watcher
+// has set g_stopping, no worker is started that it would not see and reap. A mutex of its
+// own: a child never touches it, while it does take g_mutex (GuardFolder).
+std::mutex g_forkMutex;
+bool g_stopping = false;
+
+}  // namespace
 
 // Every shared memory object this process has open: its descriptors that lead to
 // /dev/shm. The platform keeps a descriptor for every mapping handle and view, so these
 // are the run's blocks; a block nobody else holds would not outlive the process otherwise.
-void UnlinkHeldSharedMemory()
+void RemoveHeldBlocks()
 {
     DIR* fds = opendir("/proc/self/fd");
     if (fds == nullptr)
@@ -58,6 +65,23 @@ void UnlinkHeldSharedMemory()
     closedir(fds);
     for (const auto& name : names)
         shm_unlink(name.c_str());
+}
+
+namespace {
+
+// The run's blocks and temporary folders.
+void RemoveRunObjects()
+{
+    std::set<std::string> folders;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        folders = g_folders;
+    }
+    RemoveHeldBlocks();
+    for (const auto& folder : folders) {
+        std::error_code ec;
+        std::filesystem::remove_all(folder, ec);
+    }
 }
 
 bool g_explore = false;            // the process is explore's parent: its children are workers
@@ -93,8 +117,8 @@ std::vector<pid_t> Children()
 }
 
 // Kills explore's workers and reaps them, so that their PIDs are gone and RemoveLeftovers
-// takes their blocks and folders. The main thread may start another worker meanwhile (a
-// replay): the rounds go on until none is left.
+// takes their blocks and folders. No worker is started any more (g_stopping); the main
+// thread may reap some of them first.
 void StopWorkers()
 {
     for (int round = 0; round < 100; round++) {
@@ -124,6 +148,10 @@ void Watch(sigset_t set)
         explore = g_explore;
     }
     if (explore) {
+        {
+            std::lock_guard<std::mutex> lock(g_forkMutex);
+            g_stopping = true;
+        }
         StopWorkers();
         RemoveLeftovers();
         std::fflush(stdout);
@@ -135,16 +163,7 @@ void Watch(sigset_t set)
         std::fflush(stderr);
         _exit(sig == SIGINT ? kExitInterrupted : kExitTerminated);
     }
-    std::set<std::string> folders;
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        folders = g_folders;
-    }
-    UnlinkHeldSharedMemory();
-    for (const auto& folder : folders) {
-        std::error_code ec;
-        std::filesystem::remove_all(folder, ec);
-    }
+    RemoveRunObjects();
     std::fflush(stdout);
     const char* message = sig == SIGINT ? "kvmon-sim: interrupted (SIGINT); the run's status blocks and temporary "
                                           "folder are removed\n"
@@ -208,6 +227,24 @@ void RemoveLeftovers()
     }
 }
 
+void CheckOutput(std::ostream& out)
+{
+    if (out.good())
+        return;
+    RemoveRunObjects();
+    _exit(kExitBrokenPipe);
+}
+
+pid_t ForkWorker()
+{
+    std::lock_guard<std::mutex> lock(g_forkMutex);
+    if (g_stopping) {
+        errno = ECANCELED;
+        return -1;
+    }
+    return fork();
+}
+
 void GuardExplore()
 {
     {
@@ -228,6 +265,9 @@ void GuardRun()
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    // A reader that went away (`| head`) is seen as a failed write (CheckOutput), so that
+    // the run removes what it holds before it ends.
+    signal(SIGPIPE, SIG_IGN);
     std::thread(Watch, set).detach();
     g_readyChanged.wait(lock, [] { return g_ready; });
 }

@@ -4,6 +4,9 @@
 #ifndef KVMON_TOOLS_RUNGUARD_H
 #define KVMON_TOOLS_RUNGUARD_H
 
+#include <sys/types.h>
+
+#include <ostream>
 #include <string>
 
 namespace kvtools {
@@ -22,11 +25,25 @@ void GuardRun();
 // the first worker starts.
 void GuardExplore();
 
+// After a write to standard output: when it failed (the reader is gone, as with `| head`;
+// SIGPIPE is ignored after GuardRun), removes the run's blocks and folders and ends the
+// process with status 141, as SIGPIPE would.
+const int kExitBrokenPipe = 141;
+void CheckOutput(std::ostream& out);
+
+// fork() for explore's workers: -1 (ECANCELED) once the signal watcher stops them, so that
+// every worker it has to reap is there when it looks.
+pid_t ForkWorker();
+
 // Removes what runs killed outright (SIGKILL, a deadlocked schedule) left: the blocks of
 // their own namespaces ("kvmon-sim-PID.*", explore's "kvmon-explore-PID.*" in /dev/shm)
 // and their temporary folders ("kvmon-sim-PID-*" in /dev/shm and /tmp), of every PID that
 // is no longer a process.
 void RemoveLeftovers();
+
+// Removes every shared memory object this process holds open (its status blocks), so that
+// none outlives a process about to end without closing them.
+void RemoveHeldBlocks();
 
 // A folder to remove on a signal, and no longer.
 void GuardFolder(const std::string& path);

@@ -194,6 +194,14 @@ Analysis AnalyseReply(const std::string& bytes)
 
     WORD code;
     if (a.decoded) {
+        // The decoder takes any character; one outside the alphabet reads as 255.
+        static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
+        for (size_t i = 0; i < a.payloadTextLength; i++) {
+            if (std::strchr(kAlphabet, payload[i]) != nullptr)
+                continue;
+            if (a.notBase64++ == 0)
+                a.firstNotBase64 = i;
+        }
         a.record.assign(reinterpret_cast<const char*>(record), recordLen);
         size_t blockLen = a.payloadOffset + recordLen + 2;
         a.block = std::string(1, static_cast<char>(blockLen >> 8)) + static_cast<char>(blockLen & 0xFF) + a.text +
@@ -208,6 +216,7 @@ Analysis AnalyseReply(const std::string& bytes)
         code = StatusCodeAt(reinterpret_cast<const BYTE*>(reply), static_cast<DWORD>(a.payloadOffset));
     }
     FillCode(a, code);
+    a.codeInRecord = a.record.size() >= 22;
     return a;
 }
 

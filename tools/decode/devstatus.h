@@ -71,6 +71,8 @@ struct Analysis {
     size_t payloadOffset = 0;    // offset of the payload in the reply
     size_t payloadTextLength = 0;  // payload characters up to the NUL
     bool decoded = false;
+    size_t notBase64 = 0;        // decoded form: payload characters outside the Base64 alphabet
+    size_t firstNotBase64 = 0;   // the first of them, as an offset in the payload
     std::string rawReason;       // why the payload stays raw
     std::string text;            // text of the reply through "VSTATUS:" after decoding
     std::string record;          // the status record (decoded bytes, or raw bytes to the reply's end)
@@ -79,6 +81,8 @@ struct Analysis {
     // Status code.
     bool hasCode = false;        // false for an unrecognised reply or one without a status field
     bool codeKnown = true;       // false when record bytes 21-22 are not both in a block
+    bool codeInRecord = true;    // false: the record is under 22 bytes, the code is read from
+                                 // the zeros of the monitor's buffer past its end
     WORD code = 0;
     int row = 0;                 // 1-based table row, 0 when not in the table
     DWORD bits = 0;              // printer status bits the code sets (OFFLINE included)

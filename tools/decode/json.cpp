@@ -1,4 +1,4 @@
-// JSON writing and code page 1251 text for the tools' output.
+// JSON writing and ANSI code page text for the tools' output.
 #include "json.h"
 
 #include "devstatus.h"
@@ -61,15 +61,16 @@ size_t Utf8Length(const unsigned char* s, size_t n)
     return len;
 }
 
-// The character of one code page 1251 byte from 0x80 up, 0 when it has none.
+// The character of one byte of the ANSI code page (1251 unless set otherwise) from 0x80
+// up, 0 when it has none.
 unsigned HighCharacter(unsigned char c)
 {
     WCHAR wide = 0;
     char in = static_cast<char>(c);
-    if (MultiByteToWideChar(1251, 0, &in, 1, &wide, 1) != 1)
+    if (MultiByteToWideChar(CP_ACP, 0, &in, 1, &wide, 1) != 1)
         return 0;
     unsigned cp = wide;
-    // 0x98 has no character; the code page maps it to the C1 control U+0098.
+    // A byte without a character (0x98 of 1251) maps to its C1 control.
     return cp >= 0x80 && cp < 0xA0 ? 0 : cp;
 }
 
@@ -91,7 +92,7 @@ std::string HexString(const std::string& bytes)
     return out;
 }
 
-std::string Cp1251ToUtf8(const std::string& bytes, bool* isText)
+std::string AnsiTextToUtf8(const std::string& bytes, bool* isText)
 {
     std::string out;
     bool text = true;
@@ -224,7 +225,7 @@ JsonObject& JsonObject::String(const char* key, const std::string& utf8)
 
 JsonObject& JsonObject::Ansi(const char* key, const std::string& bytes)
 {
-    return String(key, Cp1251ToUtf8(bytes));
+    return String(key, AnsiTextToUtf8(bytes));
 }
 
 JsonObject& JsonObject::Hex(const char* key, const std::string& bytes)

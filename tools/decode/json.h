@@ -15,9 +15,9 @@ namespace kvtools {
 // Code page 1251 bytes as UTF-8. *isText (when given) is false when a byte is a control
 // character other than tab, CR and LF, or has no character in the code page; such bytes
 // become U+FFFD in the result, so the result is always valid UTF-8.
-std::string Cp1251ToUtf8(const std::string& bytes, bool* isText = nullptr);
+std::string AnsiTextToUtf8(const std::string& bytes, bool* isText = nullptr);
 
-// Bytes as text for a terminal: code page 1251 letters as UTF-8, \\ \" \n \r \t, other
+// Bytes as text for a terminal: the ANSI code page letters as UTF-8, \\ \" \n \r \t, other
 // bytes that are not text as \xHH. max > 0 cuts after about max characters and says how
 // many bytes were left out.
 std::string DisplayText(const std::string& bytes, size_t max = 0);

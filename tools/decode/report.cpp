@@ -113,11 +113,24 @@ void PrintAnalysis(std::ostream& out, const Analysis& a)
     if (a.decoded) {
         Line(out, "form", "decoded: Base64 (\"FL1;\"), " + std::to_string(a.payloadTextLength) + " characters -> " +
                               std::to_string(a.record.size()) + " bytes; \"FL1;\" now reads \"FL0;\"");
+        if (a.notBase64 != 0)
+            Line(out, "", "not Base64: " + std::to_string(a.notBase64) + " of the characters (the first, \"" +
+                              Escape(a.reply.substr(a.payloadOffset + a.firstNotBase64, 1)) + "\", at payload character " +
+                              std::to_string(a.firstNotBase64) + "); the monitor does not refuse them, each reads as 255 (all bits set)");
     } else {
         Line(out, "form", "raw: " + a.rawReason);
     }
-    Line(out, "record", std::to_string(a.record.size()) + " bytes: " + HexBytes(a.record, 64));
-    Line(out, "code", CodeText(a.code) + " from record bytes 21-22");
+    std::string record = std::to_string(a.record.size()) + " bytes";
+    // A raw record runs to the reply's end, past the NUL that ends the payload's text.
+    if (!a.decoded && a.record.size() > a.payloadTextLength)
+        record += " (the payload's " + std::to_string(a.payloadTextLength) + " characters, then " +
+                  std::to_string(a.record.size() - a.payloadTextLength) + " from its NUL to the reply's end)";
+    Line(out, "record", record + (a.record.empty() ? ": none" : ": " + HexBytes(a.record, 64)));
+    if (a.codeInRecord)
+        Line(out, "code", CodeText(a.code) + " from record bytes 21-22");
+    else
+        Line(out, "code", CodeText(a.code) + ": the record has no bytes 21-22 (" + std::to_string(a.record.size()) +
+                              " bytes); the monitor reads the zeros of its buffer there");
     PrintCode(out, a);
     Line(out, "notified", a.notifies ? "yes, when the code or the bits change (vuelog.err, \"QRT command message\")"
                                      : "no (offline)");

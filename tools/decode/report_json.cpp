@@ -1,5 +1,5 @@
 // The JSON forms of the reports: every documented field is always present, null when it
-// does not apply; device text is code page 1251 converted to UTF-8, bytes as hex.
+// does not apply; device text is ANSI code page text converted to UTF-8, bytes as hex.
 #include "devstatus.h"
 
 #include <winspool.h>
@@ -38,11 +38,11 @@ void OptionalAnsi(JsonObject& o, const char* key, bool present, const std::strin
         o.Null(key);
 }
 
-// Text when every byte is text in code page 1251, else null (the hex field has the bytes).
+// Text when every byte is text in the ANSI code page, else null (the hex field has the bytes).
 void TextOrNull(JsonObject& o, const char* key, const std::string& bytes)
 {
     bool isText = false;
-    std::string utf8 = Cp1251ToUtf8(bytes, &isText);
+    std::string utf8 = AnsiTextToUtf8(bytes, &isText);
     if (isText)
         o.String(key, utf8);
     else
@@ -85,6 +85,8 @@ std::string AnalysisJson(const Analysis& a)
         o.Raw("status_field", JsonObject()
                                   .Number("offset", static_cast<long long>(a.payloadOffset))
                                   .Number("characters", static_cast<long long>(a.payloadTextLength))
+                                  .Number("not_base64", static_cast<long long>(a.notBase64))
+                                  .Bool("code_in_record", a.codeInRecord)
                                   .Text());
         o.String("form", a.decoded ? "decoded" : "raw");
         if (a.decoded)

@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "kvplatform.h"
+#include "runguard.h"
 
 namespace kvtools {
 
@@ -101,7 +102,10 @@ bool Start(const Scenario& scenario, const ExploreOptions& explore, uint64_t fir
     if (pipe(fds) != 0)
         return false;
     slots[slot] = first;
-    pid_t pid = fork();
+    pid_t pid = ForkWorker();
+    // The signal watcher stops the workers and ends the process: nothing more to start.
+    while (pid < 0 && errno == ECANCELED)
+        pause();
     if (pid == 0) {
         close(fds[0]);
         Work(scenario, explore, first, end, &slots[slot], explore.reach ? &tallies[slot] : nullptr, fds[1], excerpt);
@@ -292,6 +296,8 @@ ExploreResult Explore(const Scenario& scenario, const ExploreOptions& options, s
         }
     }
     munmap(shared, kShared);
+    // What a worker that died (a crash, a deadlock) could not remove itself.
+    RemoveLeftovers();
     if (options.progress)
         err << "\r" << std::string(100, ' ') << "\r" << std::flush;
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -4,11 +4,14 @@
 // No lock of the player is held across a call into the simulation or the timeline: in
 // deterministic mode those calls are scheduling points, and a thread that lost the baton
 // while holding a std::mutex would stop the next one.
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "devstatus.h"
 #include "kvplatform.h"
 #include "player.h"
+#include "runguard.h"
 #include "simcommon.h"
 #include "simtext.h"
 
@@ -49,17 +52,32 @@ void Player::Fail(const std::string& invariant, const std::string& detail)
 
 void Player::OnStuck(const std::string& report)
 {
-    // Called by the scheduler with its lock held: no platform call from here on.
+    // Called by the scheduler with its lock held: no scheduling point from here on, so the
+    // event gets its number, time and thread here (the report's first line says "at N ms").
     size_t nl = report.find('\n');
     violation_ = Violation{"deadlock", report.substr(0, nl), std::string()};
+    if (report.compare(0, 8, "livelock") == 0)
+        violation_->invariant = "livelock";
+    size_t at = report.find(" at ");
+    Event e = MakeEvent("violation", "violation: " + violation_->invariant + ": " + violation_->detail);
+    e.seq = sim::CurrentSequence() + 1;
+    e.ms = at < nl ? static_cast<DWORD>(std::strtoul(report.c_str() + at + 4, nullptr, 10)) : 0;
+    e.msGiven = true;
+    e.thread = GetCurrentThreadId();
+    e.Str("invariant", violation_->invariant).Str("detail", violation_->detail);
+    timeline_.Add(e);
     timeline_.Stop();
     violation_->excerpt = timeline_.Excerpt(~DWORD(0), kExcerptLines) + report.substr(nl + 1);
     if (options_.onStuck)
         options_.onStuck(*violation_);
     else
-        err_ << "kvmon-sim: violation: " << violation_->invariant << ": " << violation_->detail << '\n'
+        err_ << "kvmon-sim: violation (seed " << options_.seed << "): " << violation_->invariant << ": "
+             << violation_->detail << '\n'
              << report.substr(nl + 1);
     err_.flush();
+    // The process ends next (exit status 3): nothing of the run may stay behind.
+    RemoveFolder();
+    RemoveHeldBlocks();
 }
 
 bool Player::JobExists(DWORD job) const
@@ -79,6 +97,8 @@ void Player::TrackDocStarted(const std::string& port, const std::string& printer
     PortTrack& t = track_[sim::FoldName(port)];
     t.printing = job;
     t.printer = printer;
+    // The bytes of earlier documents are kept only as a length and a hash.
+    t.sent.Forget();
 }
 
 void Player::TrackDocEnded(const std::string& port)
@@ -91,7 +111,8 @@ void Player::TrackWritten(const std::string& port, const std::string& data, DWOR
 {
     std::lock_guard<std::mutex> lock(trackMutex_);
     PortTrack& t = track_[sim::FoldName(port)];
-    t.sent += data.substr(0, written);
+    t.sent.keepAtMost = kKeptBytes;
+    t.sent.Append(data.data(), std::min<size_t>(written, data.size()));
     t.reported += written;
 }
 
@@ -104,7 +125,7 @@ void Player::CheckPortCall(const sim::PortCall& call)
         return;
     }
     std::string key = sim::FoldName(call.port);
-    size_t written = call.function == "StartDocPort" ? pm_.Written(call.port).size() : 0;
+    uint64_t written = call.function == "StartDocPort" ? pm_.WrittenLog(call.port).total : 0;
     DWORD job = 0;
     DWORD printing = 0;
     unsigned ends = 0;
@@ -219,13 +240,16 @@ void Player::CheckEnd(bool threadsEnded)
         }
         // A port monitor that reported other counts than it took delivered other bytes
         // than the spooler believes; the monitor can only pass its counts on.
-        std::string received = pm_.Written(entry.first);
-        if (!t.miscounted && received != t.sent) {
-            size_t at = FirstDifference(received, t.sent);
+        sim::ByteLog received = pm_.WrittenLog(entry.first);
+        if (!t.miscounted && !received.SameBytes(t.sent)) {
+            // Where they differ shows only when both still hold the bytes from the same place.
+            std::string where = "they differ";
+            size_t at = FirstDifference(received.kept, t.sent.kept);
+            if (received.RecentFrom() == t.sent.RecentFrom() && at < received.kept.size() && at < t.sent.kept.size())
+                where += " from byte " + std::to_string(received.RecentFrom() + at);
             Fail("bytes not delivered exactly once",
-                 "port " + entry.first + ": the port monitor received " + std::to_string(received.size()) +
-                     " bytes, the monitor reported " + std::to_string(t.sent.size()) +
-                     " written; they differ from byte " + std::to_string(at));
+                 "port " + entry.first + ": the port monitor received " + std::to_string(received.total) +
+                     " bytes, the monitor reported " + std::to_string(t.sent.total) + " written; " + where);
             return;
         }
     }
@@ -306,14 +330,19 @@ std::string Player::Actual(const Command& c, const Expectation& x)
         return std::to_string(prompts_);
     }
     case Expectation::Field::Received: {
-        std::string all = pm_.Written(c.port);
-        size_t start = 0;
+        // The port monitor keeps the bytes since the port's last document started, the
+        // first of them as they are and all as a length and a hash.
+        sim::ByteLog job = pm_.WrittenLog(c.port);
+        uint64_t start = 0;
         {
             std::lock_guard<std::mutex> lock(trackMutex_);
             start = track_[sim::FoldName(c.port)].jobStart;
         }
-        std::string job = all.substr(start < all.size() ? start : all.size());
-        return x.hasBytes ? Quoted(job) : std::to_string(job.size()) + " bytes";
+        if (!x.hasBytes)
+            return std::to_string(job.total - start) + " bytes";
+        if (job.KeptAll())
+            return Quoted(job.kept);
+        return job.RecentAre(x.bytes) ? Quoted(x.bytes) : std::to_string(job.recent) + " bytes, not these";
     }
     case Expectation::Field::Document:
         return pm_.DocumentOpen(c.port) ? "open" : "closed";

@@ -31,7 +31,7 @@ void Player::InstallObservers()
                                                   ResultText(call.result, call.error));
             e.seq = call.seq;
             e.thread = call.thread;
-            e.Str("printer", printer).Num("status", status).List("bit_names", StatusBitList(status));
+            e.Str("printer", kvplat::AnsiToUtf8(printer)).Num("status", status).List("bit_names", StatusBitList(status));
             timeline_.Add(e);
             std::lock_guard<std::mutex> lock(trackMutex_);
             marked_[call.thread] = Marked{call.seq, call.result ? call.printer : 0, printer};
@@ -44,7 +44,7 @@ void Player::InstallObservers()
                                               ResultText(call.result, call.error));
             e.seq = call.seq;
             e.thread = call.thread;
-            e.Str("printer", printer).Num("job", job).Str("command", JobCommandName(command));
+            e.Str("printer", kvplat::AnsiToUtf8(printer)).Num("job", job).Str("command", JobCommandName(command));
             timeline_.Add(e);
             if (call.result && command == JOB_CONTROL_RESTART)
                 restartJob_ = job;
@@ -82,7 +82,7 @@ void Player::InstallObservers()
         {
             std::lock_guard<std::mutex> lock(answersMutex_);
             if (!answers_.empty()) {
-                answer = answers_.front();
+                answer = answers_.front().first;
                 answers_.pop_front();
                 scripted = true;
             }
@@ -94,7 +94,7 @@ void Player::InstallObservers()
             std::lock_guard<std::mutex> lock(trackMutex_);
             prompts_++;
         }
-        Event e = MakeEvent("prompt", "prompt " + Q(caption) + ": \"" + Escape(text, 0, true) + "\" " +
+        Event e = MakeEvent("prompt", "prompt " + Q(box.caption) + ": \"" + Escape(text, 0, true) + "\" " +
                                           BoxFlags(box.flags) + " -> " + answerName +
                                           (scripted ? "" : " (no answer scripted)"));
         e.Str("caption", caption).Str("message", text).Num("flags", box.flags).Str("answer", answerName);
@@ -174,7 +174,7 @@ void Player::FlushIni(DWORD thread)
             text += " " + w.key + " not written";
         else
             text += " " + w.key + (present ? "=" + Q(value) : std::string(" removed"));
-        e.Str(w.key, present ? value : "");
+        e.Str(w.key, present ? kvplat::AnsiToUtf8(value) : "");
     }
     e.text = text;
     e.Str("file", name);

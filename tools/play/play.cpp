@@ -2,6 +2,7 @@
 // open, start-doc, write, end-doc, close and status-request, and the marks of the calls
 // the spooler would not make. The other commands set the scene (playscene.cpp).
 #include "devstatus.h"
+#include "kvplatform.h"
 #include "player.h"
 #include "simcommon.h"
 #include "simtext.h"
@@ -29,6 +30,8 @@ void Player::Play(const Command& c)
     Event marker = MakeEvent("scenario", "> " + std::to_string(c.line) + "  " + c.source);
     marker.Num("line", static_cast<unsigned long long>(c.line)).Str("command", c.source);
     timeline_.Add(marker);
+    if (options_.deterministic)
+        kvplat::NoteProgress();
     std::visit([&](const auto& args) { Do(c, args); }, c.args);
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kvmon.h"
+#include "bytelog.h"
 #include "portmon.h"
 #include "simcommon.h"
 #include "simrun.h"
@@ -39,14 +40,14 @@ struct PortState {
 
 // What the checks track per port (by folded name).
 struct PortTrack {
-    std::string sent;           // bytes of every WritePort the monitor reported written
+    sim::ByteLog sent;          // bytes of every WritePort the monitor reported written
     unsigned long long reported = 0;    // counts the monitor's WritePort returned with TRUE
     unsigned long long pmReported = 0;  // counts the port monitor's WritePort returned with TRUE
     bool miscounted = false;    // the port monitor reported a count other than the bytes it took
     std::string printer;        // printer of the job the spooler is printing
     DWORD printing = 0;         // job between a good StartDocPort and its EndDocPort/ClosePort
     DWORD atPortMonitor = 0;    // job whose document is open at the port monitor
-    size_t jobStart = 0;        // port monitor's byte count when that document started
+    uint64_t jobStart = 0;      // port monitor's byte count when that document started
     std::map<DWORD, unsigned> ends;  // EndDocPort calls at the port monitor per job
     bool statusAnswer = false;  // the last status query's answer was recognised, with a status field
 };
@@ -79,7 +80,10 @@ private:
     std::map<std::string, PortState> ports_;        // by folded port name
     std::map<std::string, PrinterDecl> printers_;   // by folded printer name
     std::mutex answersMutex_;
-    std::deque<int> answers_;
+    std::deque<std::pair<int, const Command*>> answers_;  // prompt answers and their lines
+    // Scripted faults of the port monitor, in order: their lines, by folded port name.
+    std::map<std::string, std::vector<const Command*>> writeScripts_;
+    std::map<std::string, const Command*> startFailScripts_;
     std::atomic<DWORD> restartJob_{0};
     unsigned long nextCall_ = 1;
     std::map<HANDLE, unsigned> handleIds_;  // the monitor's port handles, numbered as seen
@@ -114,6 +118,9 @@ private:
     DWORD violationSeq_ = 0;
     std::string vuelogFile_;  // path of vuelog.err, once the monitor wrote it
     static const size_t kExcerptLines = 24;
+    // Bytes of a port's document kept for the checks (an expect line is at most 64 KiB);
+    // beyond them, a length and a hash.
+    static const size_t kKeptBytes = 64 * 1024;
 
     void Note(const std::string& kind, const std::string& text) { timeline_.Add(MakeEvent(kind, text)); }
     static Event MakeEvent(const std::string& kind, const std::string& text)
@@ -171,6 +178,8 @@ private:
     // The printer's jobs leave the queue (delete-printer, clear-jobs): the ports printing
     // one of them have no document the spooler would still end.
     void JobsGone(const std::string& printer);
+    // At the end: a note for each scripted answer or fault that nothing used, with its line.
+    void NoteUnused();
 
     // observe.cpp
     void InstallObservers();

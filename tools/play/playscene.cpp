@@ -1,9 +1,12 @@
 // Playing the scenario's commands that set the scene: printers and their ports in the
 // spooler, the devices' answers, the port monitor's scripted failures, prompt answers,
 // waits, expects and changes of printers and queues.
+#include <algorithm>
 #include <filesystem>
+#include <type_traits>
 
 #include "devstatus.h"
+#include "kvplatform.h"
 #include "player.h"
 #include "simcommon.h"
 #include "simtext.h"
@@ -104,33 +107,41 @@ void Player::Do(const Command& c, const cmd::DeviceSlow& x)
 
 void Player::Do(const Command& c, const cmd::StartFails& x)
 {
+    startFailScripts_[sim::FoldName(c.port)] = &c;
     pm_.FailStartDoc(c.port, x.count);
 }
 
-void Player::Do(const Command&, const cmd::Answer& x)
+void Player::Do(const Command& c, const cmd::Answer& x)
 {
     std::lock_guard<std::mutex> lock(answersMutex_);
-    answers_.push_back(x.retry ? IDRETRY : IDCANCEL);
+    answers_.emplace_back(x.retry ? IDRETRY : IDCANCEL, &c);
 }
 
 void Player::Do(const Command& c, const cmd::WriteFails& x)
 {
+    writeScripts_[sim::FoldName(c.port)].push_back(&c);
     pm_.QueueWriteAnswers(c.port, std::vector<sim::WriteAnswer>(x.count, x.zero ? sim::WriteAnswer::Zero()
                                                                                 : sim::WriteAnswer::Failure()));
 }
 
 void Player::Do(const Command& c, const cmd::WritePartial& x)
 {
+    writeScripts_[sim::FoldName(c.port)].push_back(&c);
     pm_.QueueWriteAnswers(c.port, std::vector<sim::WriteAnswer>(x.count, sim::WriteAnswer::AtMost(x.most)));
 }
 
 void Player::Do(const Command& c, const cmd::WriteMiscount& x)
 {
+    writeScripts_[sim::FoldName(c.port)].push_back(&c);
     pm_.QueueWriteAnswers(c.port, std::vector<sim::WriteAnswer>(x.count, sim::WriteAnswer::Reports(x.reported)));
 }
 
+// The state is read once every thread that can run at this time has run: a thread woken at
+// the moment a wait ended has done its work before the check looks.
 void Player::Do(const Command& c, const cmd::Expect& x)
 {
+    if (options_.deterministic)
+        kvplat::Settle();
     Expect(c, x.what);
 }
 
@@ -179,6 +190,49 @@ void Player::Do(const Command& c, const cmd::ClearJobs&)
 {
     spooler_.ClearJobs(c.printer);
     JobsGone(c.printer);
+}
+
+// Queued write answers are used in order, so those left belong to the last lines.
+void Player::NoteUnused()
+{
+    std::vector<std::pair<const Command*, std::string>> unused;
+    {
+        std::lock_guard<std::mutex> lock(answersMutex_);
+        for (const auto& a : answers_)
+            unused.emplace_back(a.second, "no prompt came after it");
+    }
+    for (const auto& entry : startFailScripts_) {
+        unsigned left = pm_.StartDocFailuresLeft(entry.first);
+        if (left != 0)
+            unused.emplace_back(entry.second, std::to_string(left) + " of its failed starts never came to pass");
+    }
+    for (const auto& entry : writeScripts_) {
+        size_t left = pm_.WriteAnswersLeft(entry.first);
+        for (auto it = entry.second.rbegin(); it != entry.second.rend() && left != 0; ++it) {
+            unsigned count = std::visit(
+                [](const auto& x) -> unsigned {
+                    if constexpr (std::is_same_v<std::decay_t<decltype(x)>, cmd::WriteFails> ||
+                                  std::is_same_v<std::decay_t<decltype(x)>, cmd::WritePartial> ||
+                                  std::is_same_v<std::decay_t<decltype(x)>, cmd::WriteMiscount>)
+                        return x.count;
+                    else
+                        return 0;
+                },
+                (*it)->args);
+            size_t mine = std::min<size_t>(left, count);
+            left -= mine;
+            unused.emplace_back(*it, std::to_string(mine) + " of its " + std::to_string(count) +
+                                         " write answers were never used: no write came for them");
+        }
+    }
+    std::sort(unused.begin(), unused.end(),
+              [](const auto& a, const auto& b) { return a.first->line < b.first->line; });
+    for (const auto& u : unused) {
+        Event e = MakeEvent("unused", "unused: line " + std::to_string(u.first->line) + " \"" + u.first->source +
+                                          "\": " + u.second);
+        e.Num("line", static_cast<unsigned long long>(u.first->line)).Str("command", u.first->source).Str("why", u.second);
+        timeline_.Add(e);
+    }
 }
 
 void Player::Do(const Command&, const cmd::DeletedHandles& x)

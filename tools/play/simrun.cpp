@@ -40,7 +40,8 @@ const char* const kMonitorRegistryRoot = "System\\CurrentControlSet\\Control\\Pr
 namespace {
 
 const char kStatovueKey[] = "SOFTWARE\\Kestravon\\Statovue";
-// Scheduling points after which a run counts as stuck (a default run passes about 3000).
+// Scheduling points in a row without the clock or the scenario moving on after which a run
+// counts as stuck in a livelock (a default run passes about 3000 in all).
 const uint64_t kStepLimit = 2000000;
 
 // The longest stall: three read cycles of the monitor (which polls no faster than every
@@ -111,7 +112,9 @@ bool Player::Setup()
             if (g_player != nullptr)
                 g_player->OnStuck(report);
         });
-        kvplat::SetStepLimit(kStepLimit);
+        // KVMON_SIM_STEP_LIMIT sets another bound, so that a check can provoke a livelock.
+        const char* limit = std::getenv("KVMON_SIM_STEP_LIMIT");
+        kvplat::SetStepLimit(limit != nullptr && *limit != '\0' ? std::strtoull(limit, nullptr, 10) : kStepLimit);
         kvplat::SetStalls(options_.stalls ? StallLimit(scenario_) : 0);
         if (!kvplat::Deterministic())
             kvplat::BeginDeterministic(options_.seed);
@@ -123,9 +126,12 @@ bool Player::Setup()
         kvplat::SetTimeScale(options_.speed);
     }
     kvplat::KeepProfilesInMemory(!options_.diskFiles);
+    kvplat::SetAnsiCodePage(scenario_.codePage);
     kvplat::RegistryReset();
     spooler_.Reset();
-    pm_.Reset();
+    // A long scenario keeps no log of calls and of the bytes written only what an expect
+    // can compare (a line is at most 64 KiB) and the length and hash of all.
+    pm_.Reset(false, true, kKeptBytes);
     SetStatovue(true);
     for (const auto& c : scenario_.commands) {
         const cmd::ReadCycle* cycle = std::get_if<cmd::ReadCycle>(&c.args);
@@ -274,6 +280,9 @@ RunResult Player::Run()
     Note("note", end);
     if (!violation_)
         CheckEnd(ended);
+    // Last, once every thread has ended: the notes take no part in the schedule.
+    if (!violation_)
+        NoteUnused();
     timeline_.Stop();
     if (violation_)
         violation_->excerpt = timeline_.Excerpt(violationSeq_, kExcerptLines);

@@ -1,5 +1,7 @@
 #include "expect.h"
 
+#include <strings.h>
+
 #include <cstdlib>
 
 #include "devstatus.h"
@@ -99,6 +101,13 @@ std::string ParseExpectation(const std::vector<std::pair<std::string, bool>>& wo
         e.bytes = e.hasBytes ? words[2].first : "";
         if (n != 3 || e.key.empty() || (!e.none && !e.hasBytes))
             return "expect vuelog: write a key and its value in quotes, or the key and none";
+        // The keys the monitor writes; INI keys are matched without regard to case.
+        bool known = false;
+        for (const char* k : {"MODELNAME", "DRVNAME", "PRNNAME", "PORTNAME"})
+            known = known || strcasecmp(e.key.c_str(), k) == 0;
+        if (!known)
+            return "expect vuelog: \"" + e.key + "\" is not a key the monitor writes (MODELNAME, DRVNAME, PRNNAME, "
+                   "PORTNAME)";
     } else if (field == "broadcasts" || field == "prompts") {
         e.field = field == "prompts" ? Expectation::Field::Prompts : Expectation::Field::Broadcasts;
         if (n != 2 || !ParseNumber(word(1), 1000000, &e.number))

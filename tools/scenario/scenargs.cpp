@@ -93,7 +93,8 @@ cmd::StartDoc StartDocArgs(const std::vector<Token>& t)
     if (t.size() == 2) {
         if (!t[1].quoted)
             throw LineError{"the document name is written in quotes"};
-        s.document = t[1].text;
+        if (!t[1].text.empty())
+            s.document = Name(t[1], "the document name");
     }
     return s;
 }

@@ -3,9 +3,14 @@
 // the arguments of the longer commands by scenargs.cpp.
 #include "scenario.h"
 
+#include <windows.h>
+
+#include <algorithm>
+
 #include <map>
 #include <set>
 
+#include "kvplatform.h"
 #include "scenargs.h"
 #include "scenlex.h"
 #include "simcommon.h"
@@ -45,6 +50,12 @@ public:
         if (t[0].quoted)
             throw LineError{"a line starts with a command, not a string"};
         command_ = t[0].text;
+        if (Is(t[0], "codepage")) {
+            if (!out_->commands.empty() || seenCodePage_)
+                throw LineError{"codepage: it comes before every other line"};
+            seenCodePage_ = true;
+            return;
+        }
         c.args = Args(t, c);
         out_->commands.push_back(std::move(c));
     }
@@ -59,6 +70,7 @@ private:
     std::string current_;                           // folded name of the current printer
     bool opened_ = false;                           // an open line was seen
     bool readCycle_ = false;                        // a read-cycle line was seen
+    bool seenCodePage_ = false;                     // the codepage line was seen
 
     CommandArgs Args(const std::vector<Token>& t, Command& c)
     {
@@ -326,10 +338,48 @@ private:
 
 }  // namespace
 
+namespace {
+
+// The code page of a scenario: its first line with a command may be `codepage 1251|1252`;
+// 1251 without one. The system's ANSI code page is set to it before the text is read.
+UINT CodePageLine(const std::vector<Token>& t)
+{
+    Arity(t, 2, 2);
+    unsigned long cp = Number(t[1], "the code page", 0, 65535);
+    if (cp != 1251 && cp != 1252)
+        throw LineError{"codepage: 1251 (Cyrillic) or 1252 (Western), not " + t[1].text};
+    return static_cast<UINT>(cp);
+}
+
+}  // namespace
+
 bool ParseScenario(const std::string& text, const std::string& name, Scenario* out, std::string* error)
 {
     Scenario result;
     result.name = name;
+    kvplat::SetAnsiCodePage(1251);
+    int first = 0;  // the line of the first command
+    for (size_t pos = 0; pos <= text.size() && first == 0;) {
+        size_t nl = text.find('\n', pos);
+        std::string line = text.substr(pos, nl == std::string::npos ? std::string::npos : nl - pos);
+        size_t word = line.find_first_not_of(" \t\r");
+        if (word != std::string::npos && line[word] != '#') {
+            first = static_cast<int>(std::count(text.begin(), text.begin() + static_cast<long>(pos), '\n')) + 1;
+            if (line.compare(word, 9, "codepage ") == 0 || line.compare(word, 9, "codepage\t") == 0) {
+                try {
+                    std::string source;
+                    result.codePage = CodePageLine(Tokenize(line, &source));
+                } catch (const LineError& e) {
+                    *error = std::to_string(first) + ": " + e.message;
+                    return false;
+                }
+                kvplat::SetAnsiCodePage(result.codePage);
+            }
+        }
+        if (nl == std::string::npos)
+            break;
+        pos = nl + 1;
+    }
     Parser parser(&result);
     int number = 0;
     size_t pos = 0;

@@ -179,6 +179,7 @@ struct Command {
 
 struct Scenario {
     std::string name;  // file name, or "default"
+    unsigned codePage = 1251;  // the simulated system's ANSI code page (its codepage line)
     std::vector<Command> commands;
 };
 

@@ -72,7 +72,10 @@ bool MapBlock(HANDLE h, std::string* bytes, std::string* error)
 BlockReading ReadStatusBlock(const std::string& monitor, const std::string& port)
 {
     BlockReading r;
-    r.name = monitor + port;
+    // Exactly the name the monitor builds, cut as it cuts it.
+    char name[NAME_BUFFER_SIZE];
+    JoinMappingName(monitor.c_str(), port.c_str(), name);
+    r.name = name;
 #ifndef _WIN32
     r.ns = kvplat::MappingNamespace();
     // Asked before this process opens the block, since its own handle would hold it.

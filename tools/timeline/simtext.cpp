@@ -9,7 +9,7 @@ namespace kvtools {
 
 std::string Q(const std::string& s)
 {
-    return "\"" + Escape(s, 80) + "\"";
+    return "\"" + DisplayText(s, 80) + "\"";
 }
 
 namespace {

@@ -8,6 +8,7 @@
 
 #include "json.h"
 #include "pollfold.h"
+#include "runguard.h"
 #include "simcommon.h"
 
 namespace kvtools {
@@ -25,6 +26,13 @@ namespace {
 // How long an event is held before it is printed (real time): long enough for an event of
 // another thread with a smaller sequence number to arrive.
 const auto kHold = std::chrono::milliseconds(30);
+// A deterministic run prints what it holds once this many events have come, all but the
+// newest kKeepBack (a line placed after an event comes soon after it), so that a long run
+// holds no more than this however long it plays.
+const size_t kPrintAt = 8192;
+const size_t kKeepBack = 1024;
+// Lines kept for an excerpt, at most (an excerpt is the last few lines before a violation).
+const size_t kKeptLines = 4096;
 }  // namespace
 
 
@@ -84,6 +92,8 @@ void Timeline::Stop()
         PrintLine(pending_, pending_.text + " ...");
     }
     out_.flush();
+    if (print_)
+        CheckOutput(out_);
 }
 
 DWORD Timeline::Now() const
@@ -102,10 +112,12 @@ void Timeline::Add(Event e)
         return;
     if (e.thread == 0)
         e.thread = GetCurrentThreadId();
-    if (e.ms == 0)
+    if (e.ms == 0 && !e.msGiven)
         e.ms = Now();
     std::lock_guard<std::mutex> lock(mutex_);
     held_.push_back(Held{std::move(e), std::chrono::steady_clock::now()});
+    if (deterministic_ && held_.size() >= kPrintAt)
+        FlushLocked(false, held_.size() - kKeepBack);
 }
 
 void Timeline::Run()
@@ -117,7 +129,7 @@ void Timeline::Run()
     }
 }
 
-void Timeline::FlushLocked(bool all)
+void Timeline::FlushLocked(bool all, size_t most)
 {
     std::stable_sort(held_.begin(), held_.end(),
                      [](const Held& a, const Held& b) {
@@ -125,11 +137,13 @@ void Timeline::FlushLocked(bool all)
                      });
     auto limit = std::chrono::steady_clock::now() - kHold;
     size_t n = 0;
-    while (n < held_.size() && (all || held_[n].arrived <= limit))
+    while (n < held_.size() && n < most && (all || held_[n].arrived <= limit || deterministic_))
         Emit(held_[n++].event);
     held_.erase(held_.begin(), held_.begin() + static_cast<long>(n));
-    if (n != 0)
+    if (n != 0 && print_) {
         out_.flush();
+        CheckOutput(out_);
+    }
 }
 
 std::string Timeline::ThreadName(DWORD thread)
@@ -206,6 +220,8 @@ void Timeline::PrintLine(const Event& e, const std::string& text)
     std::string thread = ThreadName(e.thread);
     if (!print_) {
         kept_.emplace_back(e.seq, TextLine(e, thread, text));
+        if (kept_.size() > 2 * kKeptLines)
+            kept_.erase(kept_.begin(), kept_.end() - static_cast<long>(kKeptLines));
         return;
     }
     if (json_) {

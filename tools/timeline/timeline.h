@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -24,6 +25,7 @@ struct Event {
     DWORD seq = 0;       // sim::NextSequence() when it happened
     DWORD sub = 0;       // 1, 2, ...: a line placed after the event numbered seq, with none of its own
     DWORD ms = 0;        // platform ms since the start of the run
+    bool msGiven = false;  // ms is set, also when 0: Add does not read the clock
     DWORD thread = 0;    // GetCurrentThreadId of the thread it happened on
     std::string kind;    // "call", "return", "query", "status", "block", ...
     std::string text;    // the readable line
@@ -94,7 +96,8 @@ private:
         std::chrono::steady_clock::time_point arrived;
     };
     void Run();
-    void FlushLocked(bool all);
+    // Prints held events in sequence order: all, or those held long enough; at most `most`.
+    void FlushLocked(bool all, size_t most = SIZE_MAX);
     void Emit(const Event& e);
     void Print(const Event& e);
     void PrintLine(const Event& e, const std::string& text);

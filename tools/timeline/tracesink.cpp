@@ -8,6 +8,7 @@
 
 #include "devstatus.h"
 #include "kvmon.h"
+#include "kvplatform.h"
 #include "simcommon.h"
 
 namespace kvtools {
@@ -74,8 +75,11 @@ void Sink(LPCSTR port, LPCSTR event, LPCSTR reason)
 
 }  // namespace
 
-Event TraceLine(const std::string& port, const std::string& event, const std::string& reason)
+Event TraceLine(const std::string& ansiPort, const std::string& event, const std::string& ansiReason)
 {
+    // The monitor writes ANSI text: the timeline and JSON are UTF-8.
+    std::string port = kvplat::AnsiToUtf8(ansiPort);
+    std::string reason = kvplat::AnsiToUtf8(ansiReason);
     Event e;
     if (event == "query")
         return e;
