@@ -115,6 +115,9 @@ TEST_F(TraceTest, SwitchedOnWhilePrintingThenOff)
     EXPECT_FALSE(Write(h, "page 2\n"));
     ASSERT_TRUE(FileHas("code", "42632 (row 16), bits 0x00100008", 9000)) << ReadText(path_);
     EXPECT_FALSE(Write(h, "page 3\n"));
+    // The thread names what woke it from the flags it finds: let it wake before the
+    // document ends and the port closes, or a late thread sees ClosePort's flags instead.
+    ASSERT_TRUE(FileHas("thread-wake", "woken by a write error", 9000)) << ReadText(path_);
     EXPECT_TRUE(EndDoc(h));
     EXPECT_TRUE(Close(h));
     ASSERT_TRUE(FileHas("thread-end", "the port was closed", 3000)) << ReadText(path_);
