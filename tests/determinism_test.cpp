@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kvplatform.h"
+#include "sanitizers.h"
 #include "test_support.h"
 
 namespace {
@@ -330,13 +331,8 @@ TEST(Deterministic, AnUnmappedViewIsTakenAgainForTheSameRange)
 
 TEST(Deterministic, FreedBlocksArePoisonedAndAWriteToOneIsFound)
 {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "AddressSanitizer keeps its own quarantine of freed blocks";
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    GTEST_SKIP() << "AddressSanitizer keeps its own quarantine of freed blocks";
-#endif
-#endif
+    if (kvtest::kAddressSanitizer)
+        GTEST_SKIP() << "AddressSanitizer keeps its own quarantine of freed blocks";
     ChildResult r = InChild(1, [](std::string& out) {
         long live = kvplat::LiveAllocations();
         auto* a = static_cast<unsigned char*>(LocalAlloc(LMEM_ZEROINIT, 16));
