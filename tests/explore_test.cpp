@@ -159,6 +159,8 @@ TEST(Explore, TwoThousandGeneratedScenarios)
         << r.out;
     EXPECT_NE(r.out.find(": 0 violations\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("\nreach: "), std::string::npos) << r.out;
+    // The list of the monitor's decisions knows every one these seeds reach.
+    EXPECT_EQ(r.out.find("reached, not in the list"), std::string::npos) << r.out;
     kvtest::Result a = kvtest::RunProgram({KVMON_SIM_PATH, "generate", "--seed", "7", "--ports", "3"});
     kvtest::Result b = kvtest::RunProgram({KVMON_SIM_PATH, "generate", "--seed", "7", "--ports", "3"});
     EXPECT_EQ(a.status, 0);

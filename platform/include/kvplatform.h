@@ -59,6 +59,8 @@ struct SchedulerThread {
     DWORD waitOwner;     // blocked entering a critical section: the section's owner, else 0
     uint64_t waitSince;  // virtual ms when that wait began (0 without one)
     const void* waitKey; // that section's SectionKey, else NULL
+    const char* waitCall; // blocked in a wait that is not over: the call, e.g.
+                          // "WaitForSingleObject(event, INFINITE)"; else NULL
 };
 std::vector<SchedulerThread> SchedulerThreads();
 // Deterministic runs use one kernel thread for all their threads (each a context of its

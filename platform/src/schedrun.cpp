@@ -139,8 +139,11 @@ std::vector<SchedulerThread> SchedulerThreads()
         if (t->done)
             continue;
         const detail::SchedThread* owner = t->waitLock != nullptr ? t->waitLock->owner : nullptr;
+        // A wait whose object is signalled is over: the thread only waits for the baton.
+        const char* waitCall = t->blocked && !t->calls.empty() && !(t->ready && t->ready()) ? t->calls.back() : nullptr;
         out.push_back(SchedulerThread{t->id, t->param, owner != nullptr ? owner->id : 0,
-                                      owner != nullptr ? t->waitSince : 0, owner != nullptr ? t->waitLock : nullptr});
+                                      owner != nullptr ? t->waitSince : 0, owner != nullptr ? t->waitLock : nullptr,
+                                      waitCall});
     }
     return out;
 }

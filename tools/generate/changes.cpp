@@ -81,8 +81,21 @@ bool Generator::PrinterChange(unsigned draw)
         if (!On(kRename) || printer.deleted)
             return false;
         Select(i);
+        std::string freed = printer.name;
         printer.name = NewName();
         Line("rename " + Q(printer.name));
+        // Sometimes another printer of the port takes the freed name at once, before a
+        // polling thread could follow the rename: the port's handle then names a printer
+        // other than the one its next document is for.
+        bool takeFreed = rng_.OneIn(3);
+        for (size_t j = 0; j < printers_.size() && takeFreed; j++) {
+            if (j != i && printers_[j].port == printer.port && !printers_[j].deleted) {
+                Select(j);
+                printers_[j].name = freed;
+                Line("rename " + Q(freed));
+                break;
+            }
+        }
         return true;
     }
     if ((draw == 28 || draw == 25) && On(kDelete)) {

@@ -205,6 +205,7 @@ private:
 
     // pollcheck.cpp
     void CheckPolled();
+    void CheckRequests();
     std::map<std::string, uint64_t> unpolledSince_;  // port: virtual ms since which a printing
                                                      // document has had no polling thread
     uint64_t stallEnd_ = 0;  // virtual ms when the last stall of a thread ends

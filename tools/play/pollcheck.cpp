@@ -1,5 +1,6 @@
-// The check that every document the spooler prints on a polled port has its polling thread,
-// made at every step of a deterministic run.
+// The checks that the polling thread polls when it must, made at every step of a
+// deterministic run: every document the spooler prints on a polled port has its thread, and
+// a status request the thread was asked for is never slept through.
 #include <algorithm>
 
 #include "kvplatform.h"
@@ -51,6 +52,33 @@ void Player::CheckPolled()
         }
     }
     unpolledSince_.swap(unpolled);
+}
+
+// A "Printer Status" request raises the port's request flag and then sets the thread's wake
+// event, both under g_csPorts. A polling thread that sleeps without a timeout (parked while
+// a job prints) with the flag up and its wake event not set has lost the request: nothing
+// wakes it for that query, and the client reads a stale status until the next write error
+// or the end of the document. Its timed waits between jobs end in a query anyway.
+void Player::CheckRequests()
+{
+    if (violation_ || kvplat::SectionOwner(&g_csPorts) != 0)
+        return;
+    std::vector<kvplat::SchedulerThread> threads;
+    for (PortContext* ctx = g_pPortList; ctx != nullptr; ctx = ctx->next) {
+        if ((ctx->flags & (PCF_STATUS_REQUEST | PCF_THREAD_RUN)) != (PCF_STATUS_REQUEST | PCF_THREAD_RUN))
+            continue;
+        if (threads.empty())
+            threads = kvplat::SchedulerThreads();
+        for (const kvplat::SchedulerThread& t : threads) {
+            if (t.param == ctx && t.waitCall != nullptr &&
+                std::string(t.waitCall) == "WaitForSingleObject(event, INFINITE)") {
+                Fail("status request lost", "a status request on " + std::string(ctx->portName) +
+                                                " waits for a query, but its polling thread sleeps until it is woken, "
+                                                "and nothing will wake it");
+                return;
+            }
+        }
+    }
 }
 
 }  // namespace kvtools

@@ -115,6 +115,7 @@ void Player::CheckStep()
     if (violation_ || kvplat::SectionOwner(&g_csPorts) != 0 || spooler_.LockOwner() != 0)
         return;
     CheckPolled();
+    CheckRequests();
     std::vector<PortStatus> ports;
     for (PortContext* ctx = g_pPortList; ctx != nullptr; ctx = ctx->next) {
         if (kvplat::SectionOwner(&ctx->csPort) != 0)

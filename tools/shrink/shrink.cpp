@@ -161,9 +161,17 @@ public:
                     i += chunk;
             }
             if (chunk == 1 && !removed)
-                return;
+                break;
             if (chunk > 1)
                 chunk /= 2;
+        }
+        // Then two neighbours at once, at every offset: a line and the select before it, or
+        // two lines that only go together without misuse (a document's start and end).
+        for (size_t i = 0; i + 1 < lines_.size();) {
+            std::vector<std::string> candidate(lines_.begin(), lines_.begin() + i);
+            candidate.insert(candidate.end(), lines_.begin() + i + 2, lines_.end());
+            if (!Holds(candidate))
+                i++;
         }
     }
 
@@ -267,6 +275,9 @@ public:
         return any;
     }
 
+    // Later candidates try this many seeds each.
+    void Widen(unsigned search) { options_.search = search; }
+
     Shrunk& Result()
     {
         result_.text = Join(lines_);
@@ -364,6 +375,12 @@ std::optional<Shrunk> Shrink(const std::string& text, uint64_t seed, const std::
     do
         shrinker.RemoveLines();
     while (shrinker.Printers() || shrinker.Simplify());
+    if (options.stalls && options.wideSearch > options.search) {
+        shrinker.Widen(options.wideSearch);
+        do
+            shrinker.RemoveLines();
+        while (shrinker.Printers() || shrinker.Simplify());
+    }
     Shrunk result = shrinker.Result();
     result.originalLines = lines.size();
     result.invariant = invariant;

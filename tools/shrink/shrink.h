@@ -2,8 +2,10 @@
 // still breaks it. Lines are removed (delta debugging: halves, quarters, ... then single
 // lines) and the arguments of the lines left are simplified, keeping each change only
 // while the same invariant still breaks for some seed of a small search (the seed that
-// found it first, then the ones after it). Every candidate plays in processes forked from
-// the caller, which must have started no thread.
+// found it first, then the ones after it). A violation that needs a stall at the right
+// moment is rare among the seeds of a smaller scenario, so with stalls a second round
+// searches more seeds for each candidate. Every candidate plays in processes forked from the
+// caller, which must have started no thread.
 #ifndef KVMON_TOOLS_SHRINK_SHRINK_H
 #define KVMON_TOOLS_SHRINK_SHRINK_H
 
@@ -16,6 +18,7 @@ namespace kvtools {
 
 struct ShrinkOptions {
     unsigned search = 51;      // seeds tried for each candidate: the seed, then the ones after it
+    unsigned wideSearch = 1000; // with stalls, a second round with this many seeds each (when more)
     unsigned maxPlays = 3000;  // candidates tried at most
     bool stalls = false;       // seeds play with their stalls, as run --stalls on
 };
