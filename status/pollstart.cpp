@@ -16,15 +16,16 @@ void CloseStatusEvents(PortContext* ctx)
         CloseHandle(hEvent);
 }
 
-// Creates the events and the thread; PCF_THREAD_RUN and PCF_THREAD_ALIVE are set. Called
-// under g_csPorts, with no other thread holding the events. FALSE when the thread could not
-// be made: then nothing of the attempt is left behind and both flags are clear.
+// Creates the events and the thread for a caller that has set PCF_THREAD_RUN; sets
+// PCF_THREAD_ALIVE. Called under g_csPorts, with no other thread holding the events. FALSE
+// when the thread could not be made: then nothing of the attempt is left behind and both
+// flags are clear. PCF_THREAD_RUN is never set here: a ClosePort that cleared it since the
+// caller set it has stopped the thread before it started, and the thread must see that.
 static BOOL LaunchStatusThread(PortContext* ctx)
 {
     HANDLE hThread = NULL;
     DWORD threadId = 0;
 
-    SetFlags(ctx, PCF_THREAD_RUN);
     ctx->hIdleEvent = CreateEventA(NULL, TRUE, TRUE, NULL);
     ctx->hWakeEvent = CreateEventA(NULL, FALSE, FALSE, NULL);
     if (ctx->hIdleEvent != NULL && ctx->hWakeEvent != NULL) {
@@ -63,8 +64,10 @@ void StartStatusThread(PortContext* ctx)
         SetFlags(ctx, PCF_THREAD_NEXT);
         TRACE(TRACE_DECISIONS, ctx->portName, "thread-owed",
               "the previous polling thread is still ending: it starts the next one as it ends");
-    } else if (LaunchStatusThread(ctx)) {
-        SetFlags(ctx, PCF_FIRST_QUERY);
+    } else {
+        SetFlags(ctx, PCF_THREAD_RUN);
+        if (LaunchStatusThread(ctx))
+            SetFlags(ctx, PCF_FIRST_QUERY);
     }
     LeaveCriticalSection(&g_csPorts);
 }

@@ -148,6 +148,25 @@ TEST(Explore, AFailedExpectShowsTheLineAndBothValues)
                      "PAPER_JAM | USER_INTERVENTION\n");
 }
 
+// The schedule that hung ClosePort: the spooler closes the port after an ending thread has
+// handed it over and before the owed thread starts. The seed must still play that order
+// (a change of the monitor's scheduling points moves it: find the seed again with explore
+// and stalls), and the run must end.
+TEST(Explore, CloseBetweenHandOverAndThreadStartReturns)
+{
+    kvtest::Result r = kvtest::RunProgram(
+        {KVMON_SIM_PATH, "run", kExamples + "/close-during-handover.scn", "--seed", "36540", "--stalls", "on"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    size_t handover = r.out.find("thread-handover USB001");
+    size_t closed = r.out.find("document 2 ended by ClosePort");
+    size_t started = r.out.rfind("thread-start USB001");
+    ASSERT_TRUE(handover != std::string::npos && closed != std::string::npos && started != std::string::npos) << r.out;
+    EXPECT_TRUE(handover < closed && closed < started) << "the seed no longer closes the port inside the hand-over\n"
+                                                       << r.out;
+    EXPECT_NE(r.out.find("thread-end USB001: the port was closed", started), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("ClosePort = TRUE", started), std::string::npos) << r.out;
+}
+
 // Generated workloads: 2,000 seeds, each its own scenario under its own schedule, break
 // nothing; a seed's scenario is the same every time it is drawn.
 TEST(Explore, TwoThousandGeneratedScenarios)

@@ -39,6 +39,9 @@ bool Deterministic();  // true on a thread of the deterministic run
 using DeadlockHandler = std::function<void(const std::string& report)>;
 void SetDeadlockHandler(DeadlockHandler handler);
 void SetStepLimit(uint64_t points);  // 0 = none
+// Ends the deterministic run the same way, for a fault the caller has seen (a call that will
+// never return): the report's first line is `why`. From a step hook.
+[[noreturn]] void StopRun(const std::string& why);
 void NoteProgress();
 // On a thread of the deterministic run: returns once every other thread that can run at
 // this virtual time has run until it blocks; the clock does not move meanwhile. Takes no

@@ -211,6 +211,11 @@ void Stall(Scheduler& s, std::unique_lock<std::mutex>& lock, SchedThread* self, 
 
 }  // namespace
 
+void StopLocked(Scheduler& s, const std::string& why)
+{
+    Stop(s, why);
+}
+
 bool SchedManaged()
 {
     return t_self != nullptr;

@@ -88,6 +88,12 @@ void SetDeadlockHandler(DeadlockHandler handler)
     detail::S().onDeadlock = std::move(handler);
 }
 
+void StopRun(const std::string& why)
+{
+    std::unique_lock<std::mutex> lock(detail::S().mutex);
+    detail::StopLocked(detail::S(), why);
+}
+
 void SetStepLimit(uint64_t points)
 {
     std::lock_guard<std::mutex> lock(detail::S().mutex);

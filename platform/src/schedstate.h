@@ -74,6 +74,10 @@ inline uint64_t Mix(uint64_t* state)
     return z ^ (z >> 31);
 }
 
+// Ends the run with a report whose first line is `why`, the process with status 3. Under
+// the scheduler's lock (sched.cpp).
+[[noreturn]] void StopLocked(Scheduler& s, const std::string& why);
+
 // Draws the current run's stalls from its seed (schedrun.cpp).
 void SeedStalls(Scheduler& s, uint64_t seed);
 

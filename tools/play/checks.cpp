@@ -58,6 +58,8 @@ void Player::OnStuck(const std::string& report)
     violation_ = Violation{"deadlock", report.substr(0, nl), std::string()};
     if (report.compare(0, 8, "livelock") == 0)
         violation_->invariant = "livelock";
+    else if (report.compare(0, 5, "hang ") == 0)
+        violation_->invariant = "spooler call hangs";
     size_t at = report.find(" at ");
     Event e = MakeEvent("violation", "violation: " + violation_->invariant + ": " + violation_->detail);
     e.seq = sim::CurrentSequence() + 1;

@@ -83,4 +83,29 @@ void Player::CheckLatency()
     }
 }
 
+// A spooler call that does not return: the spooler's thread is lost, and with it every
+// printer of the machine. Looked at with the latency bound; deterministic runs only.
+void Player::CheckCallTime()
+{
+    std::string function;
+    std::string port;
+    uint64_t since = 0;
+    {
+        std::lock_guard<std::mutex> lock(trackMutex_);
+        if (callFunction_.empty() || callBoundMs_ == 0)
+            return;
+        function = callFunction_;
+        port = callPort_;
+        since = callSince_;
+    }
+    uint64_t now = kvplat::Scheduling().virtualMs;
+    // The call never returns, so the run cannot end by itself: it stops here, as on a
+    // deadlock, and OnStuck reports it.
+    if (now - since > callBoundMs_)
+        kvplat::StopRun("hang at " + std::to_string(now) + " ms: " + function + " on " + port +
+                        " has not returned after " + std::to_string(now - since) + " ms (the bound is " +
+                        std::to_string(callBoundMs_) +
+                        " ms: a hundred times the ReadCycle, the ECP back-off and the slowest device answer)");
+}
+
 }  // namespace kvtools

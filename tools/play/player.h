@@ -113,6 +113,9 @@ private:
     unsigned misuses_ = 0;  // calls marked as spooler misuse before a violation
     std::optional<LiveCounts> baseline_;
     std::string callPort_;                     // port of the spooler's call in progress ("" for none)
+    std::string callFunction_;                 // that call's function ("" for none)
+    uint64_t callSince_ = 0;                   // virtual ms when it began
+    uint64_t callBoundMs_ = 0;                 // how long a call may take (CallBound)
     std::map<DWORD, std::string> inQuery_;     // threads in a device query, with its port
     std::optional<Violation> violation_;
     DWORD violationSeq_ = 0;
@@ -213,6 +216,7 @@ private:
 
     // latency.cpp
     void CheckLatency();
+    void CheckCallTime();
 
 public:
     // Around a device query of the monitor's (the query slot): which thread asks which port.

@@ -57,6 +57,23 @@ DWORD StallLimit(const Scenario& scenario)
     return 3 * cycle;
 }
 
+// How long a spooler call may take in virtual time before it counts as hung. A call waits
+// at most for a polling thread's pause or ECP back-off and a device query or two, each
+// stretched by stalls of up to three cycles at a few of its scheduling points; a hang waits
+// for ever. A hundred times the longest of those waits tells the two apart.
+uint64_t CallBound(const Scenario& scenario)
+{
+    uint64_t cycle = 2000;
+    uint64_t slowest = 0;
+    for (const auto& c : scenario.commands) {
+        if (const cmd::ReadCycle* x = std::get_if<cmd::ReadCycle>(&c.args))
+            cycle = std::max<uint64_t>(cycle, x->ms);
+        if (const cmd::DeviceSlow* x = std::get_if<cmd::DeviceSlow>(&c.args))
+            slowest = std::max<uint64_t>(slowest, x->ms);
+    }
+    return 100 * (cycle + ECP_BACKOFF_MS + slowest);
+}
+
 }  // namespace
 
 Player::Player(const Scenario& s, const RunOptions& o, std::ostream& out, std::ostream& err)
@@ -70,6 +87,8 @@ unsigned long Player::CallStart(const std::string& text, const std::string& func
     if (GetCurrentThreadId() == spoolerThread_) {
         std::lock_guard<std::mutex> lock(trackMutex_);
         callPort_ = port;
+        callFunction_ = function;
+        callSince_ = options_.deterministic ? kvplat::Scheduling().virtualMs : 0;
     }
     Event e = MakeEvent("call", text);
     e.callId = id;
@@ -83,6 +102,7 @@ void Player::CallEnd(unsigned long id, const std::string& function, BOOL ok, DWO
     if (GetCurrentThreadId() == spoolerThread_) {
         std::lock_guard<std::mutex> lock(trackMutex_);
         callPort_.clear();
+        callFunction_.clear();
     }
     Event e = MakeEvent("return", "");
     e.callId = id;
@@ -116,6 +136,7 @@ bool Player::Setup()
         const char* limit = std::getenv("KVMON_SIM_STEP_LIMIT");
         kvplat::SetStepLimit(limit != nullptr && *limit != '\0' ? std::strtoull(limit, nullptr, 10) : kStepLimit);
         kvplat::SetStalls(options_.stalls ? StallLimit(scenario_) : 0);
+        callBoundMs_ = CallBound(scenario_);
         if (!kvplat::Deterministic())
             kvplat::BeginDeterministic(options_.seed);
         else if (!kvplat::RestartDeterministic(options_.seed)) {

@@ -111,6 +111,7 @@ void Player::CheckStep()
     if (violation_)
         return;
     CheckLatency();
+    CheckCallTime();
     CheckBlocks();
     if (violation_ || kvplat::SectionOwner(&g_csPorts) != 0 || spooler_.LockOwner() != 0)
         return;
