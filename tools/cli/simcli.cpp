@@ -54,9 +54,9 @@ const char kRunHelp[] =
     "  --os OS        the Windows the platform answers as: nt (default) or win98, whose stub\n"
     "                 functions fail, version calls report 4.10 and mappings take no security\n"
     "Exit status: 0 played and every check held, 1 a check failed, 2 bad arguments or scenario,\n"
-    "3 deadlock or livelock, 130 interrupted (SIGINT), 143 terminated (SIGTERM), 141 standard\n"
-    "output closed (a reader such as head went away); all four remove the run's status blocks\n"
-    "and temporary folder first.\n"
+    "3 deadlock, livelock or a spooler call that never returns, 130 interrupted (SIGINT),\n"
+    "143 terminated (SIGTERM), 141 standard output closed (a reader such as head went away);\n"
+    "all four remove the run's status blocks and temporary folder first.\n"
     "Numbers are decimal digits, or 0x and hexadecimal digits. --NAME=VALUE is --NAME VALUE;\n"
     "-- ends the options.\n";
 

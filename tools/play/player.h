@@ -63,7 +63,7 @@ public:
     RunResult Run();
     void OnQuery(HANDLE h, DWORD controlId, LPSTR valueName, DWORD cbOut, BOOL ok, DWORD error, LPCSTR out,
                  DWORD count);
-    // A deadlock or livelock reported by the scheduler: recorded, then the run ends.
+    // A deadlock, livelock or hung call reported by the scheduler: recorded, then the run ends.
     void OnStuck(const std::string& report);
 
 private:
