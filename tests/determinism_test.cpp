@@ -301,6 +301,40 @@ TEST(Deterministic, ALockWaitNamesItsOwnerItsSectionAndItsStart)
     EXPECT_EQ(r.output.substr(0, slash), "owner " + r.output.substr(slash + 10) + " since 1000 on cs");
 }
 
+// A thread blocked in a wait shows the call it waits in until its object is set; from then
+// on it only waits for its turn, and shows none.
+TEST(Deterministic, AnEventWaitNamesItsCallUntilTheEventIsSet)
+{
+    ChildResult r = InChild(1, [](std::string& out) {
+        static HANDLE event = CreateEventA(NULL, FALSE, FALSE, NULL);
+        static int marker = 0;
+        static bool set = false;
+        static std::set<std::string> before, after;
+        kvplat::SetStepHook([] {
+            for (const kvplat::SchedulerThread& t : kvplat::SchedulerThreads()) {
+                if (t.param == &marker)
+                    (set ? after : before).insert(t.waitCall != nullptr ? t.waitCall : "none");
+            }
+        });
+        HANDLE h = CreateThread(NULL, 0, [](LPVOID) -> DWORD { return WaitForSingleObject(event, INFINITE); }, &marker,
+                                0, NULL);
+        Sleep(1000);
+        set = true;
+        SetEvent(event);
+        WaitForSingleObject(h, INFINITE);
+        CloseHandle(h);
+        CloseHandle(event);
+        kvplat::SetStepHook(nullptr);
+        for (const std::string& call : before)
+            out += "before: " + call + "\n";
+        for (const std::string& call : after)
+            out += "after: " + call + "\n";
+    });
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_NE(r.output.find("before: WaitForSingleObject(event, INFINITE)\n"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("after: WaitForSingleObject"), std::string::npos) << r.output;
+}
+
 TEST(Deterministic, AnUnmappedViewIsTakenAgainForTheSameRange)
 {
     ChildResult r = InChild(1, [](std::string& out) {
