@@ -58,6 +58,7 @@ static int AskPrinterHandle(PortContext* ctx, LPSTR* name, DWORD* error)
     LPBYTE buffer = NULL;
     PRINTER_INFO_2A* info;
     int state = HANDLE_GONE;
+    int tries;
 
     *name = NULL;
     *error = 0;
@@ -69,12 +70,24 @@ static int AskPrinterHandle(PortContext* ctx, LPSTR* name, DWORD* error)
         *error = GetLastError();
         return HANDLE_GONE;
     }
-    buffer = (LPBYTE)LocalAlloc(LMEM_ZEROINIT, cb);
-    if (buffer == NULL)
-        return HANDLE_UNKNOWN;
-    if (!GetPrinterA(ctx->hPrinter, 2, buffer, cb, &cb)) {
+    // A rename between the size probe and the fetch can make the record longer: the fetch
+    // then asks for the larger buffer, which says nothing against the handle. It is asked
+    // again with that size; a record that keeps growing teaches nothing.
+    for (tries = 0;; tries++) {
+        buffer = (LPBYTE)LocalAlloc(LMEM_ZEROINIT, cb);
+        if (buffer == NULL)
+            return HANDLE_UNKNOWN;
+        if (GetPrinterA(ctx->hPrinter, 2, buffer, cb, &cb))
+            break;
         *error = GetLastError();
-        goto done;
+        if (*error != ERROR_INSUFFICIENT_BUFFER)
+            goto done;
+        LocalFree(buffer);
+        buffer = NULL;
+        if (tries == 2) {
+            *error = 0;
+            return HANDLE_UNKNOWN;
+        }
     }
     info = (PRINTER_INFO_2A*)buffer;
     if (info->pPrinterName == NULL || info->pPrinterName[0] == '\0' ||

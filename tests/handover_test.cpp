@@ -38,6 +38,40 @@ TEST_F(HandOverTest, PrinterReplacedWithinThePauseKeepsTheSecondJob)
         "Other");
 }
 
+TEST_F(HandOverTest, RenameBetweenTheHandlesSizeProbeAndFetchIsFollowed)
+{
+    // A status update asks the port's handle for its printer's name. The printer is renamed
+    // to a longer name right after the size probe, and another printer of the port takes
+    // the freed name: the fetch then asks for a larger buffer. That says nothing against the
+    // handle: the port follows its printer, and the printer that took the name shows nothing.
+    AddPrinter("Old", "USB001");
+    AddPrinter("Other", "USB001");
+    HANDLE h = OpenPort("USB001", "Old");
+    ASSERT_TRUE(StartDoc(h, "Old"));
+    std::atomic<int> stage{0};
+    spooler_.SetObserver([&](const sim::SpoolerCall& c) {
+        if (!OnPollThread())
+            return;
+        if (stage == 0 && c.function == "SetPrinterA" && c.result) {
+            stage = 1;
+        } else if (stage == 1 && c.function == "GetPrinterA" && c.args.find("cbBuf 0 ") != std::string::npos) {
+            stage = 2;
+            spooler_.RenamePrinter("Old", "Old, renamed");
+            spooler_.RenamePrinter("Other", "Old");
+        }
+    });
+    pm_.SetDeviceAnswer("USB001", DeviceAnswer::Text(KestravonId(42632)));  // paper jam
+    pm_.QueueWriteAnswers("USB001", {WriteAnswer::Failure()});
+    EXPECT_FALSE(Write(h, "page\n"));
+    EXPECT_TRUE(WaitUntil([&] { return stage == 2 && PrinterName(h) != "Old"; })) << "stage " << stage.load();
+    spooler_.SetObserver(nullptr);
+    EXPECT_EQ(PrinterName(h), "Old, renamed");
+    EXPECT_NE(spooler_.PrinterStatus("Old, renamed"), 0u) << "the jam left the port's printer";
+    EXPECT_EQ(spooler_.PrinterStatus("Old"), 0u) << "the printer that took the name shows the port's jam";
+    EXPECT_TRUE(table_.pfnEndDocPort(h));
+    EXPECT_TRUE(table_.pfnClosePort(h));
+}
+
 TEST_F(HandOverTest, RenameDuringAJobKeepsTheJob)
 {
     AddPrinter("Old", "USB001");
