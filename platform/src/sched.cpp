@@ -56,32 +56,6 @@ bool Runnable(const SchedThread* t, uint64_t now)
     return t->deadline <= now || (t->ready && t->ready());
 }
 
-[[noreturn]] void Stop(Scheduler& s, const std::string& why)
-{
-    std::string report = why + "\n";
-    for (const SchedThread* t : s.threads) {
-        if (t->done)
-            continue;
-        char head[64];
-        std::snprintf(head, sizeof head, "  %s %u (id 0x%lx):", t->index == 0 ? "driver" : "thread", t->index,
-                      static_cast<unsigned long>(t->id));
-        report += head;
-        if (t->calls.empty())
-            report += " running";
-        for (size_t i = 0; i < t->calls.size(); i++)
-            report += std::string(i == 0 ? " " : " > ") + t->calls[i];
-        if (t->blocked && t->deadline != UINT64_MAX)
-            report += " (until " + std::to_string(t->deadline) + " ms)";
-        report += "\n";
-    }
-    if (s.onDeadlock)
-        s.onDeadlock(report);
-    else
-        std::fputs(report.c_str(), stderr);
-    std::fflush(nullptr);
-    _exit(3);
-}
-
 // Picks the next holder of the baton; advances the clock when nobody can run.
 SchedThread* PickLocked(Scheduler& s)
 {
@@ -102,7 +76,7 @@ SchedThread* PickLocked(Scheduler& s)
             char why[80];
             std::snprintf(why, sizeof why, "deadlock at %llu ms: every thread is blocked and no wait has a deadline",
                           static_cast<unsigned long long>(s.now));
-            Stop(s, why);
+            StopLocked(s, why);
         }
         s.now = earliest;
         s.advanced = true;
@@ -172,7 +146,7 @@ void CountPoint(Scheduler& s)
         std::snprintf(why, sizeof why,
                       "livelock at %llu ms: %llu scheduling points without the clock or the driver moving on",
                       static_cast<unsigned long long>(s.now), static_cast<unsigned long long>(s.idlePoints));
-        Stop(s, why);
+        StopLocked(s, why);
     }
 }
 
@@ -213,7 +187,28 @@ void Stall(Scheduler& s, std::unique_lock<std::mutex>& lock, SchedThread* self, 
 
 void StopLocked(Scheduler& s, const std::string& why)
 {
-    Stop(s, why);
+    std::string report = why + "\n";
+    for (const SchedThread* t : s.threads) {
+        if (t->done)
+            continue;
+        char head[64];
+        std::snprintf(head, sizeof head, "  %s %u (id 0x%lx):", t->index == 0 ? "driver" : "thread", t->index,
+                      static_cast<unsigned long>(t->id));
+        report += head;
+        if (t->calls.empty())
+            report += " running";
+        for (size_t i = 0; i < t->calls.size(); i++)
+            report += std::string(i == 0 ? " " : " > ") + t->calls[i];
+        if (t->blocked && t->deadline != UINT64_MAX)
+            report += " (until " + std::to_string(t->deadline) + " ms)";
+        report += "\n";
+    }
+    if (s.onDeadlock)
+        s.onDeadlock(report);
+    else
+        std::fputs(report.c_str(), stderr);
+    std::fflush(nullptr);
+    _exit(3);
 }
 
 bool SchedManaged()

@@ -87,8 +87,9 @@ bool Generator::PrinterChange(unsigned draw)
         // Sometimes another printer of the port takes the freed name at once, before a
         // polling thread could follow the rename: the port's handle then names a printer
         // other than the one its next document is for.
-        bool takeFreed = rng_.OneIn(3);
-        for (size_t j = 0; j < printers_.size() && takeFreed; j++) {
+        if (!rng_.OneIn(3))
+            return true;
+        for (size_t j = 0; j < printers_.size(); j++) {
             if (j != i && printers_[j].port == printer.port && !printers_[j].deleted) {
                 Select(j);
                 printers_[j].name = freed;

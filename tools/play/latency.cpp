@@ -87,25 +87,22 @@ void Player::CheckLatency()
 // printer of the machine. Looked at with the latency bound; deterministic runs only.
 void Player::CheckCallTime()
 {
-    std::string function;
-    std::string port;
-    uint64_t since = 0;
+    std::string why;
     {
         std::lock_guard<std::mutex> lock(trackMutex_);
         if (callFunction_.empty() || callBoundMs_ == 0)
+            return;  // the common case: no call, or a run in real time
+        uint64_t now = kvplat::Scheduling().virtualMs;
+        if (now - callSince_ <= callBoundMs_)
             return;
-        function = callFunction_;
-        port = callPort_;
-        since = callSince_;
+        why = "hang at " + std::to_string(now) + " ms: " + callFunction_ + " on " + callPort_ +
+              " has not returned after " + std::to_string(now - callSince_) + " ms (the bound is " +
+              std::to_string(callBoundMs_) +
+              " ms: a hundred times the ReadCycle, the ECP back-off and the slowest device answer)";
     }
-    uint64_t now = kvplat::Scheduling().virtualMs;
     // The call never returns, so the run cannot end by itself: it stops here, as on a
     // deadlock, and OnStuck reports it.
-    if (now - since > callBoundMs_)
-        kvplat::StopRun("hang at " + std::to_string(now) + " ms: " + function + " on " + port +
-                        " has not returned after " + std::to_string(now - since) + " ms (the bound is " +
-                        std::to_string(callBoundMs_) +
-                        " ms: a hundred times the ReadCycle, the ECP back-off and the slowest device answer)");
+    kvplat::StopRun(why);
 }
 
 }  // namespace kvtools

@@ -60,7 +60,7 @@ DWORD StallLimit(const Scenario& scenario)
 // How long a spooler call may take in virtual time before it counts as hung. A call waits
 // at most for a polling thread's pause or ECP back-off and a device query or two, each
 // stretched by stalls of up to three cycles at a few of its scheduling points; a hang waits
-// for ever. A hundred times the longest of those waits tells the two apart.
+// for ever. A hundred times the sum of those waits tells the two apart.
 uint64_t CallBound(const Scenario& scenario)
 {
     uint64_t cycle = 2000;
